@@ -1,0 +1,212 @@
+#!/usr/bin/python3
+"""Checks what the built brolendavir.exe is without running it: its PE headers, its imports, its
+size, its version record and its icon group.
+
+    check_exe.py EXE EPOCH ICO
+
+EPOCH is the SOURCE_DATE_EPOCH the build linked with; ICO is the icon file the resources embed.
+Every failed check is printed with the field it concerns, and the exit status is 1 if any failed.
+"""
+import os
+import struct
+import sys
+
+import pefile
+
+MAX_SIZE = 64 * 1024
+# The system DLLs the program may use; the C++ runtime and threading are linked in statically.
+ALLOWED_DLLS = {'kernel32.dll', 'user32.dll', 'ole32.dll', 'oleaut32.dll', 'msvcrt.dll'}
+
+VERSION_MS, VERSION_LS = 0x00010003, 0x00000000  # 1.3.0.0
+VOS__WINDOWS32, VFT_APP = 0x00000004, 0x00000001
+STRING_TABLE_KEY = '040904B0'
+STRINGS = {
+    'CompanyName': 'Quantorelix',
+    'FileVersion': '1.03',
+    'ProductVersion': '1.03',
+    'ProductName': 'brolendavir',
+    'InternalName': 'brolendavir',
+    'OriginalFilename': 'brolendavir.exe',
+}
+TRANSLATION = [(0x0409, 1200)]
+ICON_IMAGES = [(16, 4), (32, 1), (32, 4)]  # (size in pixels, bits per pixel), sorted
+
+RT_ICON = pefile.RESOURCE_TYPE['RT_ICON']
+RT_GROUP_ICON = pefile.RESOURCE_TYPE['RT_GROUP_ICON']
+RT_VERSION = pefile.RESOURCE_TYPE['RT_VERSION']
+
+
+class Checks:
+    def __init__(self):
+        self.failures = []
+
+    def expect(self, field, actual, expected):
+        if actual != expected:
+            self.failures.append(f'{field}: is {actual!r}, expected {expected!r}')
+
+    def fail(self, message):
+        self.failures.append(message)
+
+
+def check_headers(pe, size, epoch, checks):
+    checks.expect('optional header magic (PE32, not PE32+)', hex(pe.OPTIONAL_HEADER.Magic),
+                  hex(pefile.OPTIONAL_HEADER_MAGIC_PE))
+    checks.expect('machine', hex(pe.FILE_HEADER.Machine),
+                  hex(pefile.MACHINE_TYPE['IMAGE_FILE_MACHINE_I386']))
+    checks.expect('subsystem', pefile.SUBSYSTEM_TYPE.get(pe.OPTIONAL_HEADER.Subsystem),
+                  'IMAGE_SUBSYSTEM_WINDOWS_GUI')
+    if pe.FILE_HEADER.TimeDateStamp == 0:
+        checks.fail('PE time stamp: is zero, expected the build epoch')
+    checks.expect('PE time stamp (SOURCE_DATE_EPOCH of the link)', pe.FILE_HEADER.TimeDateStamp,
+                  epoch)
+    if size > MAX_SIZE:
+        checks.fail(f'file size: {size} bytes, more than {MAX_SIZE}')
+
+
+def check_imports(pe, checks):
+    imported = [entry.dll.decode('ascii', 'replace')
+                for entry in getattr(pe, 'DIRECTORY_ENTRY_IMPORT', [])]
+    if not imported:
+        checks.fail('imports: none found')
+    for dll in imported:
+        if dll.lower() not in ALLOWED_DLLS:
+            checks.fail(f'imports: {dll} is not one of {sorted(ALLOWED_DLLS)}')
+    for entry in getattr(pe, 'DIRECTORY_ENTRY_DELAY_IMPORT', []):
+        checks.fail(f'delay-load imports: {entry.dll.decode("ascii", "replace")} (expected none)')
+
+
+def resource_leaves(pe, type_id):
+    """[(name or id, language, data bytes)] for every resource of one type."""
+    leaves = []
+    if not hasattr(pe, 'DIRECTORY_ENTRY_RESOURCE'):
+        return leaves
+    for rtype in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+        if rtype.id != type_id:
+            continue
+        for entry in rtype.directory.entries:
+            name = entry.id if entry.name is None else str(entry.name)
+            for lang in entry.directory.entries:
+                rva, length = lang.data.struct.OffsetToData, lang.data.struct.Size
+                leaves.append((name, lang.id, pe.get_data(rva, length)))
+    return leaves
+
+
+def translation_pairs(pe, var):
+    """The (language, code page) pairs of VarFileInfo's Translation, read from the raw record."""
+    offset = var.get_file_offset()
+    # Var: WORD wLength, WORD wValueLength, WORD wType, L"Translation\0", padding to a DWORD.
+    value_at = offset + 6 + len('Translation\0') * 2
+    value_at += -value_at % 4
+    raw = pe.__data__[value_at:value_at + var.ValueLength]
+    return [struct.unpack_from('<HH', raw, i) for i in range(0, len(raw) - 3, 4)]
+
+
+def check_version(pe, checks):
+    records = resource_leaves(pe, RT_VERSION)
+    checks.expect('version records (RT_VERSION resources)', len(records), 1)
+    if not hasattr(pe, 'VS_FIXEDFILEINFO') or not pe.VS_FIXEDFILEINFO:
+        checks.fail('version record: no VS_FIXEDFILEINFO')
+        return
+    fixed = pe.VS_FIXEDFILEINFO[0]
+    checks.expect('FILEVERSION', (hex(fixed.FileVersionMS), hex(fixed.FileVersionLS)),
+                  (hex(VERSION_MS), hex(VERSION_LS)))
+    checks.expect('PRODUCTVERSION', (hex(fixed.ProductVersionMS), hex(fixed.ProductVersionLS)),
+                  (hex(VERSION_MS), hex(VERSION_LS)))
+    checks.expect('FILEOS', hex(fixed.FileOS), hex(VOS__WINDOWS32))
+    checks.expect('FILETYPE', hex(fixed.FileType), hex(VFT_APP))
+
+    tables, translations = [], []
+    for info in (pe.FileInfo[0] if getattr(pe, 'FileInfo', None) else []):
+        if info.Key == b'StringFileInfo':
+            tables.extend(info.StringTable)
+        elif info.Key == b'VarFileInfo':
+            for var in info.Var:
+                if b'Translation' in var.entry:
+                    translations.extend(translation_pairs(pe, var))
+    checks.expect('StringFileInfo tables', [t.LangID.decode('ascii', 'replace') for t in tables],
+                  [STRING_TABLE_KEY])
+    for table in tables[:1]:
+        entries = {k.decode('utf-8', 'replace'): v.decode('utf-8', 'replace')
+                   for k, v in table.entries.items()}
+        for key, expected in STRINGS.items():
+            checks.expect(f'StringFileInfo "{key}"', entries.get(key), expected)
+    checks.expect('VarFileInfo Translation', [(hex(lang), cp) for lang, cp in translations],
+                  [(hex(lang), cp) for lang, cp in TRANSLATION])
+
+
+def ico_images(path):
+    """The image data blocks of an .ico file, in directory order."""
+    with open(path, 'rb') as f:
+        data = f.read()
+    _, _, count = struct.unpack_from('<HHH', data, 0)
+    images = []
+    for i in range(count):
+        length, offset = struct.unpack_from('<II', data, 6 + 16 * i + 8)
+        images.append(data[offset:offset + length])
+    return images
+
+
+def check_icon(pe, ico_path, checks):
+    groups = resource_leaves(pe, RT_GROUP_ICON)
+    checks.expect('icon groups (RT_GROUP_ICON resources)', len(groups), 1)
+    icons = {name: data for name, _, data in resource_leaves(pe, RT_ICON)}
+    checks.expect('icon images (RT_ICON resources)', len(icons), len(ICON_IMAGES))
+    if not groups:
+        return
+    group = groups[0][2]
+    reserved, kind, count = struct.unpack_from('<HHH', group, 0)
+    checks.expect('icon group type', kind, 1)
+    found, embedded = [], []
+    for i in range(count):
+        width, height, colours, _, planes, bits, length, icon_id = \
+            struct.unpack_from('<BBBBHHIH', group, 6 + 14 * i)
+        where = f'icon group entry {i + 1}'
+        checks.expect(f'{where}: height', height, width)
+        checks.expect(f'{where}: colour count', colours, 1 << bits if bits < 8 else 0)
+        checks.expect(f'{where}: planes', planes, 1)
+        image = icons.get(icon_id)
+        if image is None:
+            checks.fail(f'{where}: RT_ICON {icon_id} is missing')
+            continue
+        embedded.append(image)
+        checks.expect(f'{where}: size of RT_ICON {icon_id}', len(image), length)
+        # A classic image: BITMAPINFOHEADER, palette, XOR bitmap, AND mask (so twice the height).
+        (header_size, bm_width, bm_height, bm_planes, bm_bits, compression) = \
+            struct.unpack_from('<IiiHHI', image, 0)
+        checks.expect(f'RT_ICON {icon_id}: header size (BITMAPINFOHEADER)', header_size, 40)
+        checks.expect(f'RT_ICON {icon_id}: compression (BI_RGB)', compression, 0)
+        checks.expect(f'RT_ICON {icon_id}: bitmap size', (bm_width, bm_height), (width, 2 * width))
+        checks.expect(f'RT_ICON {icon_id}: bits per pixel', bm_bits, bits)
+        checks.expect(f'RT_ICON {icon_id}: planes', bm_planes, 1)
+        found.append((width, bits))
+    checks.expect('icon images (size, bits per pixel)', sorted(found), ICON_IMAGES)
+    if embedded != ico_images(ico_path):
+        checks.fail(f'icon images: not the images of {ico_path}, in its order')
+
+
+def main(argv):
+    if len(argv) != 4:
+        print(__doc__, file=sys.stderr)
+        return 2
+    exe, epoch, ico = argv[1], int(argv[2]), argv[3]
+    if not os.path.isfile(exe):
+        print(f'{exe}: not built (build the brolendavir target first)')
+        return 1
+    with open(exe, 'rb') as f:
+        data = f.read()
+    pe = pefile.PE(data=data)
+    checks = Checks()
+    check_headers(pe, len(data), epoch, checks)
+    check_imports(pe, checks)
+    check_version(pe, checks)
+    check_icon(pe, ico, checks)
+    for failure in checks.failures:
+        print(f'{exe}: {failure}')
+    if checks.failures:
+        return 1
+    print(f'{exe}: {len(data)} bytes, all properties as expected')
+    return 0
+
+
+if __name__ == '__main__':
+    sys.exit(main(sys.argv))
