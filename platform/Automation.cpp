@@ -1,0 +1,171 @@
+// Late-bound automation over IDispatch and IEnumVARIANT.
+#include "platform/Platform.h"
+
+#include <utility>
+
+namespace
+{
+// Member names are English; the host resolves them by locale.
+constexpr LCID kMemberLocale = 0x0409;
+
+// Frees the texts an Invoke may return in its EXCEPINFO.
+class ExcepInfo
+{
+public:
+    ExcepInfo() : info_() {}
+    ~ExcepInfo()
+    {
+        ::SysFreeString(info_.bstrSource);
+        ::SysFreeString(info_.bstrDescription);
+        ::SysFreeString(info_.bstrHelpFile);
+    }
+    ExcepInfo(const ExcepInfo&) = delete;
+    ExcepInfo& operator=(const ExcepInfo&) = delete;
+    EXCEPINFO* Put() { return &info_; }
+
+private:
+    EXCEPINFO info_;
+};
+
+// The one late-bound call: looks the name up afresh, then invokes it. A property write passes
+// its value as the named argument DISPID_PROPERTYPUT; reads and calls pass no arguments.
+HRESULT InvokeByName(IDispatch* object, const wchar_t* name, WORD flags, const VARIANT* putValue,
+                     Variant& result)
+{
+    if (object == nullptr || name == nullptr)
+        return E_POINTER;
+    DISPID member = DISPID_UNKNOWN;
+    LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
+    HRESULT hr = object->GetIDsOfNames(IID_NULL, names, 1, kMemberLocale, &member);
+    if (FAILED(hr))
+        return hr;
+
+    DISPPARAMS params = {};
+    VARIANTARG argument = {};
+    DISPID putId = DISPID_PROPERTYPUT;
+    if (putValue != nullptr)
+    {
+        argument = *putValue;  // a shallow copy: the callee must not change or free it
+        params.rgvarg = &argument;
+        params.cArgs = 1;
+        params.rgdispidNamedArgs = &putId;
+        params.cNamedArgs = 1;
+    }
+    ExcepInfo exception;
+    Variant value;
+    UINT argumentError = 0;
+    hr = object->Invoke(member, IID_NULL, kMemberLocale, flags, &params, value.Put(),
+                        exception.Put(), &argumentError);
+    if (FAILED(hr))
+        return hr;
+    std::swap(value.Get(), result.Get());
+    return S_OK;
+}
+}  // namespace
+
+HRESULT CreateHostApplication(const wchar_t* progId, AutomationObject& application)
+{
+    CLSID hostClass = {};
+    HRESULT hr = ::CLSIDFromProgID(progId, &hostClass);
+    if (FAILED(hr))
+        return hr;
+    AutomationObject created;
+    hr = ::CoCreateInstance(hostClass, nullptr, CLSCTX_SERVER, IID_PPV_ARGS(created.GetAddressOf()));
+    if (FAILED(hr))
+        return hr;
+    if (!created)
+        return E_NOINTERFACE;
+    application = std::move(created);
+    return S_OK;
+}
+
+HRESULT GetMember(IDispatch* object, const wchar_t* name, Variant& value)
+{
+    return InvokeByName(object, name, DISPATCH_PROPERTYGET, nullptr, value);
+}
+
+HRESULT GetTextMember(IDispatch* object, const wchar_t* name, Bstr& text)
+{
+    Variant value;
+    HRESULT hr = GetMember(object, name, value);
+    if (FAILED(hr))
+        return hr;
+    if (value.Get().vt != VT_BSTR)
+        return DISP_E_TYPEMISMATCH;
+    text = Bstr(value.Get().bstrVal);
+    value.Get().vt = VT_EMPTY;  // the text now belongs to `text`
+    return S_OK;
+}
+
+HRESULT GetObjectMember(IDispatch* object, const wchar_t* name, AutomationObject& member)
+{
+    Variant value;
+    HRESULT hr = GetMember(object, name, value);
+    if (FAILED(hr))
+        return hr;
+    if (value.Get().vt != VT_DISPATCH || value.Get().pdispVal == nullptr)
+        return DISP_E_TYPEMISMATCH;
+    AutomationObject received(value.Get().pdispVal);
+    member = std::move(received);
+    return S_OK;
+}
+
+HRESULT SetMember(IDispatch* object, const wchar_t* name, const VARIANT& value)
+{
+    Variant ignored;
+    return InvokeByName(object, name, DISPATCH_PROPERTYPUT, &value, ignored);
+}
+
+HRESULT CallMember(IDispatch* object, const wchar_t* name)
+{
+    Variant ignored;
+    return InvokeByName(object, name, DISPATCH_METHOD, nullptr, ignored);
+}
+
+HRESULT EnumerateMembers(IDispatch* collection, AutomationEnumerator& items)
+{
+    if (collection == nullptr)
+        return E_POINTER;
+    // The standard enumerator is the member DISPID_NEWENUM, read like a property.
+    DISPPARAMS none = {};
+    ExcepInfo exception;
+    Variant value;
+    HRESULT hr = collection->Invoke(DISPID_NEWENUM, IID_NULL, kMemberLocale,
+                                    DISPATCH_METHOD | DISPATCH_PROPERTYGET, &none, value.Put(),
+                                    exception.Put(), nullptr);
+    if (FAILED(hr))
+        return hr;
+    IUnknown* unknown = nullptr;
+    if (value.Get().vt == VT_UNKNOWN)
+        unknown = value.Get().punkVal;
+    else if (value.Get().vt == VT_DISPATCH)
+        unknown = value.Get().pdispVal;
+    if (unknown == nullptr)
+        return DISP_E_TYPEMISMATCH;
+    AutomationEnumerator started;
+    hr = unknown->QueryInterface(IID_PPV_ARGS(started.GetAddressOf()));
+    if (FAILED(hr))
+        return hr;
+    if (!started)
+        return E_NOINTERFACE;
+    items = std::move(started);
+    return S_OK;
+}
+
+HRESULT NextMember(IEnumVARIANT* items, AutomationObject& item)
+{
+    if (items == nullptr)
+        return E_POINTER;
+    Variant value;
+    ULONG fetched = 0;
+    HRESULT hr = items->Next(1, value.Put(), &fetched);
+    if (FAILED(hr))
+        return hr;
+    if (hr != S_OK || fetched != 1)
+        return S_FALSE;
+    if (value.Get().vt != VT_DISPATCH || value.Get().pdispVal == nullptr)
+        return DISP_E_TYPEMISMATCH;
+    AutomationObject received(value.Get().pdispVal);
+    item = std::move(received);
+    return S_OK;
+}

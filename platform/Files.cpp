@@ -1,0 +1,91 @@
+// The file probe and the file deletion. Paths are taken literally: the directory search would
+// otherwise expand patterns, and Windows file calls stop at a NUL inside a text.
+#include "platform/Platform.h"
+
+#include <utility>
+
+namespace
+{
+// A path the file calls would read as something other than what it says is no path at all:
+// * and ? (and the DOS patterns < > ") match other names, and a NUL cuts the text short.
+bool IsLiteralPath(const Bstr& path)
+{
+    const UINT length = path.Length();
+    if (length == 0)
+        return false;
+    const wchar_t* text = path.Get();
+    for (UINT i = 0; i < length; ++i)
+    {
+        switch (text[i])
+        {
+        case L'\0':
+        case L'*':
+        case L'?':
+        case L'<':
+        case L'>':
+        case L'"':
+            return false;
+        default:
+            break;
+        }
+    }
+    return true;
+}
+
+// The last component of path: what the directory search compares with the names it finds.
+const wchar_t* LastComponent(const Bstr& path)
+{
+    const wchar_t* text = path.Get();
+    const wchar_t* last = text;
+    for (UINT i = 0; i < path.Length(); ++i)
+    {
+        if (text[i] == L'\\' || text[i] == L'/' || text[i] == L':')
+            last = text + i + 1;
+    }
+    return last;
+}
+
+bool IsSameName(const wchar_t* a, const wchar_t* b)
+{
+    return ::CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL;
+}
+}  // namespace
+
+HRESULT FindNormalFile(const Bstr& path, Bstr& found)
+{
+    if (!IsLiteralPath(path))
+        return S_FALSE;
+    WIN32_FIND_DATAW entry = {};
+    FindHandle search(::FindFirstFileExW(path.Get(), FindExInfoStandard, &entry,
+                                         FindExSearchNameMatch, nullptr, 0));
+    if (!search.IsValid())
+    {
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+            return S_FALSE;
+        return HRESULT_FROM_WIN32(error);
+    }
+    // Normal files only, as attribute mask 0 asks: read-only and archived files count.
+    if (entry.dwFileAttributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_DIRECTORY))
+        return S_FALSE;
+    // The search trims trailing dots and spaces; the file must carry the very name asked for
+    // (its long name or its short one).
+    const wchar_t* asked = LastComponent(path);
+    if (!IsSameName(asked, entry.cFileName) && !IsSameName(asked, entry.cAlternateFileName))
+        return S_FALSE;
+    Bstr name(::SysAllocString(entry.cFileName));
+    if (name.Get() == nullptr)
+        return E_OUTOFMEMORY;
+    found = std::move(name);
+    return S_OK;
+}
+
+HRESULT DeleteFiles(const Bstr& path)
+{
+    if (!IsLiteralPath(path))
+        return E_INVALIDARG;
+    // DeleteFileW removes one file and refuses folders and read-only files.
+    if (!::DeleteFileW(path.Get()))
+        return HRESULT_FROM_WIN32(::GetLastError());
+    return S_OK;
+}

@@ -1,0 +1,103 @@
+// Small owners for the Windows resources the program holds: each frees its one resource.
+#pragma once
+#include <windows.h>
+#include <oleauto.h>
+#include <wrl/client.h>
+
+// A counted reference to an object that lives in the automation host.
+using AutomationObject = Microsoft::WRL::ComPtr<IDispatch>;
+
+// Owns one BSTR. A null BSTR is the empty text, as automation treats it.
+class Bstr
+{
+public:
+    Bstr() = default;
+    explicit Bstr(BSTR owned) : text_(owned) {}
+    ~Bstr() { ::SysFreeString(text_); }
+    Bstr(const Bstr&) = delete;
+    Bstr& operator=(const Bstr&) = delete;
+    Bstr(Bstr&& other) noexcept : text_(other.text_) { other.text_ = nullptr; }
+    Bstr& operator=(Bstr&& other) noexcept
+    {
+        BSTR old = text_;
+        text_ = other.text_;
+        other.text_ = nullptr;
+        ::SysFreeString(old);
+        return *this;
+    }
+
+    BSTR Get() const { return text_; }
+    UINT Length() const { return ::SysStringLen(text_); }
+    bool IsEmpty() const { return Length() == 0; }
+    // For an out-parameter: frees what was held first.
+    BSTR* Put()
+    {
+        ::SysFreeString(text_);
+        text_ = nullptr;
+        return &text_;
+    }
+
+private:
+    BSTR text_ = nullptr;
+};
+
+// Owns one VARIANT, cleared on destruction.
+class Variant
+{
+public:
+    Variant() { ::VariantInit(&value_); }
+    ~Variant() { ::VariantClear(&value_); }
+    Variant(const Variant&) = delete;
+    Variant& operator=(const Variant&) = delete;
+
+    VARIANT& Get() { return value_; }
+    const VARIANT& Get() const { return value_; }
+    // For an out-parameter: clears what was held first.
+    VARIANT* Put()
+    {
+        ::VariantClear(&value_);
+        return &value_;
+    }
+
+private:
+    VARIANT value_;
+};
+
+// Owns a directory search handle.
+class FindHandle
+{
+public:
+    explicit FindHandle(HANDLE handle) : handle_(handle) {}
+    ~FindHandle()
+    {
+        if (handle_ != INVALID_HANDLE_VALUE)
+            ::FindClose(handle_);
+    }
+    FindHandle(const FindHandle&) = delete;
+    FindHandle& operator=(const FindHandle&) = delete;
+
+    HANDLE Get() const { return handle_; }
+    bool IsValid() const { return handle_ != INVALID_HANDLE_VALUE; }
+
+private:
+    HANDLE handle_;
+};
+
+// The thread's single-threaded COM apartment, left when the owner goes.
+class ComApartment
+{
+public:
+    ComApartment() : result_(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)) {}
+    ~ComApartment()
+    {
+        if (SUCCEEDED(result_))
+            ::CoUninitialize();
+    }
+    ComApartment(const ComApartment&) = delete;
+    ComApartment& operator=(const ComApartment&) = delete;
+
+    HRESULT Result() const { return result_; }
+
+private:
+    HRESULT result_;
+};
