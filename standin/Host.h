@@ -1,0 +1,102 @@
+// The stand-in automation host: a local server registered as "Excel.Application" that answers
+// the members the removal run uses, plays a scenario and writes every call into a journal.
+#pragma once
+#include <windows.h>
+#include <oaidl.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/Owners.h"
+
+// Our own class id, registered under the ProgID "Excel.Application" in a test prefix only.
+// {c5041cc6-1726-4c76-8dbf-19b0f1b69f17}
+extern const CLSID CLSID_StandinApplication;
+
+// Everything a test lays out and reads back lives in this folder of the prefix.
+constexpr wchar_t kStandinFolder[] = L"C:\\standin";
+
+// --- Owners ---
+
+class Handle
+{
+public:
+    explicit Handle(HANDLE handle = nullptr) : handle_(handle) {}
+    ~Handle()
+    {
+        if (handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE)
+            ::CloseHandle(handle_);
+    }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    HANDLE Get() const { return handle_; }
+    bool IsValid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
+
+private:
+    HANDLE handle_;
+};
+
+// --- Journal (Journal.cpp) ---
+
+// Takes the next instance number for this process (1 for the first host started in the prefix).
+int TakeInstanceNumber();
+// Appends "<instance> <text>" as one line.
+void Journal(const std::wstring& text);
+std::wstring HexResult(HRESULT hr);
+// A variant as the journal shows it, e.g. str:C:\x, i4:3, bool:0, null, empty, obj:nothing.
+std::wstring DescribeVariant(const VARIANT& value);
+
+// --- Scenario (Scenario.cpp) ---
+
+// One value a member answers with, as the scenario spells it.
+struct Value
+{
+    enum Kind { Text, Int, Real, Boolean, Null, Empty, Nothing, Natural, Dummy, Failure };
+    Kind kind = Natural;
+    std::wstring text;
+    LONG number = 0;
+    double real = 0;
+    HRESULT failure = S_OK;
+};
+
+// A list of values: the n-th read answers with the n-th, the last one repeats.
+struct Answers
+{
+    std::vector<Value> values;
+    size_t reads = 0;
+    const Value& Next();
+};
+
+// One entry of the add-in collection: an add-in object, or a value that is not an object.
+struct Item
+{
+    bool isAddIn = true;
+    Answers fullName;
+    Value notAnObject;
+    HRESULT installedWriteFailure = S_OK;
+    bool installed = true;
+};
+
+struct Scenario
+{
+    bool registers = true;
+    HRESULT creationFailure = S_OK;
+    Answers startupPath, libraryPath, workbooks, add, addins, newEnum, quit;
+    std::vector<Item> items;
+    ULONG failingNext = 0;  // 1-based call of Next that fails; 0 for none
+    HRESULT nextFailure = S_OK;
+};
+
+// Reads the lines of C:\standin\scenario.txt that apply to this instance.
+void LoadScenario(int instance, Scenario& scenario);
+
+// --- Objects (Objects.cpp) ---
+
+// Creates this instance's application object.
+HRESULT CreateApplication(REFIID riid, void** object);
+// The live objects' names, in creation order: what the host still holds for its client.
+std::wstring LiveObjects();
+// Called when the last object goes; the host then ends.
+void OnLastObjectGone();
+extern Scenario g_scenario;
+extern bool g_quitAsked;

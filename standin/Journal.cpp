@@ -1,0 +1,132 @@
+// The journal: C:\standin\journal.txt, UTF-8, one line per event, "\n" at the end of each.
+// Several host processes append to it at once; a named mutex makes each line one write.
+//
+// Every line starts with the instance number (1 for the first host started in the prefix),
+// then the object ("host", "factory", "app", "books", "book", "addins", "enum", "addin<k>"
+// for the k-th entry of the add-in list, "dummy"), then the event; the last field may hold spaces:
+//   N host start client=<image name of the parent process, the client>|none
+//   N host registered
+//   N factory create -> obj:app | fail:XXXXXXXX
+//   N OBJ names NAME lcid=XXXX -> DISPID | unknown          (GetIDsOfNames, NAME as spelled)
+//   N OBJ VERB NAME lcid=XXXX [args=V,V] [named=D,D] -> RESULT
+//        VERB: get, put, putref, call, or a '+' join when several DISPATCH_ flags are set
+//        (call+get); NAME is the member as the client last spelled it, or #DISPID
+//        RESULT: a value (below), or fail:XXXXXXXX
+//   N addin<k> uninstalled | installed                       (the installed list changed)
+//   N enum next celt=N -> S_OK|S_FALSE|fail:XXXXXXXX fetched=N [V ...]
+//   N OBJ released                                            (its last reference went)
+//   N host lastref                                            (no object of this host is left)
+//   N host end released|quit|client-gone|timeout|refused|unregistered [held=OBJ,OBJ]
+// Values: str:TEXT (a NUL shows as <NUL>), i2:N, i4:N, r8:X, bool:N (0 or -1), null, empty,
+// obj:NAME, obj:nothing, unk:NAME, vt:XXXX for anything else.
+#include "standin/Host.h"
+
+#include <cstdio>
+
+namespace
+{
+int g_instance = 0;
+
+constexpr wchar_t kMutexName[] = L"BrolendavirStandinJournal";
+
+std::wstring InFolder(const wchar_t* name) { return std::wstring(kStandinFolder) + L"\\" + name; }
+
+// Holds the journal mutex; an abandoned mutex (a host that died while writing) is still ours.
+class JournalLock
+{
+public:
+    JournalLock() : mutex_(::CreateMutexW(nullptr, FALSE, kMutexName))
+    {
+        if (mutex_.IsValid())
+            held_ = ::WaitForSingleObject(mutex_.Get(), 10000) != WAIT_TIMEOUT;
+    }
+    ~JournalLock()
+    {
+        if (held_)
+            ::ReleaseMutex(mutex_.Get());
+    }
+    JournalLock(const JournalLock&) = delete;
+    JournalLock& operator=(const JournalLock&) = delete;
+
+private:
+    Handle mutex_;
+    bool held_ = false;
+};
+}  // namespace
+
+int TakeInstanceNumber()
+{
+    JournalLock lock;
+    Handle file(::CreateFileW(InFolder(L"instances.txt").c_str(), GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    char text[16] = {};
+    DWORD count = 0;
+    if (file.IsValid())
+        ::ReadFile(file.Get(), text, sizeof text - 1, &count, nullptr);
+    g_instance = atoi(text) + 1;
+    const int length = snprintf(text, sizeof text, "%d\n", g_instance);
+    if (file.IsValid())
+    {
+        ::SetFilePointer(file.Get(), 0, nullptr, FILE_BEGIN);
+        ::WriteFile(file.Get(), text, length, &count, nullptr);
+        ::SetEndOfFile(file.Get());
+    }
+    return g_instance;
+}
+
+void Journal(const std::wstring& text)
+{
+    const std::wstring line = std::to_wstring(g_instance) + L" " + text + L"\n";
+    const int size = ::WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()),
+                                           nullptr, 0, nullptr, nullptr);
+    std::string bytes(size, '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), &bytes[0], size,
+                          nullptr, nullptr);
+    JournalLock lock;
+    Handle file(::CreateFileW(InFolder(L"journal.txt").c_str(), FILE_APPEND_DATA,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    if (file.IsValid())
+        ::WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+}
+
+std::wstring HexResult(HRESULT hr)
+{
+    wchar_t text[16];
+    swprintf(text, 16, L"%08lX", static_cast<unsigned long>(hr));
+    return text;
+}
+
+std::wstring DescribeVariant(const VARIANT& value)
+{
+    switch (value.vt)
+    {
+    case VT_BSTR:
+    {
+        std::wstring text = L"str:";
+        for (UINT i = 0; i < ::SysStringLen(value.bstrVal); ++i)
+        {
+            if (value.bstrVal[i] == L'\0')
+                text += L"<NUL>";
+            else
+                text += value.bstrVal[i];
+        }
+        return text;
+    }
+    case VT_I2: return L"i2:" + std::to_wstring(value.iVal);
+    case VT_I4: return L"i4:" + std::to_wstring(value.lVal);
+    case VT_R8: return L"r8:" + std::to_wstring(value.dblVal);
+    case VT_BOOL: return L"bool:" + std::to_wstring(value.boolVal);
+    case VT_NULL: return L"null";
+    case VT_EMPTY: return L"empty";
+    case VT_DISPATCH: return value.pdispVal == nullptr ? L"obj:nothing" : L"obj:foreign";
+    case VT_UNKNOWN: return value.punkVal == nullptr ? L"unk:nothing" : L"unk:foreign";
+    default:
+    {
+        wchar_t text[16];
+        swprintf(text, 16, L"vt:%04X", value.vt);
+        return text;
+    }
+    }
+}

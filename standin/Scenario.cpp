@@ -1,0 +1,187 @@
+// The scenario: C:\standin\scenario.txt, UTF-8, one setting a line, "#" starts a comment line.
+//   INSTANCE KEY VALUE        INSTANCE is the instance number (1, 2, ...) or * for every one
+// Keys and what VALUE may be:
+//   create        fail:XXXXXXXX (the class factory refuses) | noregister (the host never registers)
+//   StartupPath, LibraryPath, Workbooks, Add, addins, _NewEnum, quit    ANSWERS
+//   addin         ANSWERS for "fullname": appends an add-in to the collection
+//   addin.put     fail:XXXXXXXX: writing "installed" of the last add-in fails
+//   item          VALUE: appends an entry that is not an add-in object
+//   next          K fail:XXXXXXXX: the K-th call of the enumerator's Next fails
+// ANSWERS is one VALUE or several joined by " | ": the n-th read answers with the n-th.
+// VALUE: str:TEXT (to the end; <NUL> stands for a NUL), i4:N, r8:X, bool:N, null, empty,
+// nothing (a null object), object (the member's own object, e.g. the workbook collection),
+// dummy (an object with no members), fail:XXXXXXXX (the call fails with that HRESULT).
+// Unset members answer with their own object, "quit" and "Add" succeed, StartupPath is
+// C:\excel\xlstart and LibraryPath C:\excel\library, and the collection is empty.
+#include "standin/Host.h"
+
+#include <cwchar>
+
+namespace
+{
+std::wstring ReadText(const std::wstring& path)
+{
+    Handle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.IsValid())
+        return std::wstring();
+    std::string bytes;
+    char buffer[4096];
+    DWORD count = 0;
+    while (::ReadFile(file.Get(), buffer, sizeof buffer, &count, nullptr) && count > 0)
+        bytes.append(buffer, count);
+    const int size = ::MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()),
+                                           nullptr, 0);
+    std::wstring text(size, L'\0');
+    ::MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), &text[0], size);
+    return text;
+}
+
+bool StartsWith(const std::wstring& text, const wchar_t* prefix)
+{
+    return text.compare(0, wcslen(prefix), prefix) == 0;
+}
+
+Value ParseValue(const std::wstring& spec)
+{
+    Value value;
+    if (StartsWith(spec, L"str:"))
+    {
+        value.kind = Value::Text;
+        value.text = spec.substr(4);
+        for (size_t at; (at = value.text.find(L"<NUL>")) != std::wstring::npos;)
+            value.text.replace(at, 5, 1, L'\0');
+    }
+    else if (StartsWith(spec, L"i4:"))
+    {
+        value.kind = Value::Int;
+        value.number = wcstol(spec.c_str() + 3, nullptr, 10);
+    }
+    else if (StartsWith(spec, L"r8:"))
+    {
+        value.kind = Value::Real;
+        value.real = wcstod(spec.c_str() + 3, nullptr);
+    }
+    else if (StartsWith(spec, L"bool:"))
+    {
+        value.kind = Value::Boolean;
+        value.number = wcstol(spec.c_str() + 5, nullptr, 10);
+    }
+    else if (StartsWith(spec, L"fail:"))
+    {
+        value.kind = Value::Failure;
+        value.failure = static_cast<HRESULT>(wcstoul(spec.c_str() + 5, nullptr, 16));
+    }
+    else if (spec == L"null")
+        value.kind = Value::Null;
+    else if (spec == L"empty")
+        value.kind = Value::Empty;
+    else if (spec == L"nothing")
+        value.kind = Value::Nothing;
+    else if (spec == L"dummy")
+        value.kind = Value::Dummy;
+    else
+        value.kind = Value::Natural;
+    return value;
+}
+
+Answers ParseAnswers(const std::wstring& spec)
+{
+    Answers answers;
+    size_t start = 0;
+    for (size_t bar; (bar = spec.find(L" | ", start)) != std::wstring::npos; start = bar + 3)
+        answers.values.push_back(ParseValue(spec.substr(start, bar - start)));
+    answers.values.push_back(ParseValue(spec.substr(start)));
+    return answers;
+}
+
+Answers Text(const wchar_t* text)
+{
+    Answers answers;
+    answers.values.push_back(ParseValue(std::wstring(L"str:") + text));
+    return answers;
+}
+}  // namespace
+
+const Value& Answers::Next()
+{
+    static const Value natural;
+    if (values.empty())
+        return natural;
+    const size_t at = reads < values.size() ? reads : values.size() - 1;
+    ++reads;
+    return values[at];
+}
+
+void LoadScenario(int instance, Scenario& scenario)
+{
+    scenario.startupPath = Text(L"C:\\excel\\xlstart");
+    scenario.libraryPath = Text(L"C:\\excel\\library");
+    const std::wstring text = ReadText(std::wstring(kStandinFolder) + L"\\scenario.txt");
+    size_t start = 0;
+    while (start < text.size())
+    {
+        size_t end = text.find(L'\n', start);
+        if (end == std::wstring::npos)
+            end = text.size();
+        std::wstring line = text.substr(start, end - start);
+        start = end + 1;
+        if (!line.empty() && line.back() == L'\r')
+            line.pop_back();
+        if (line.empty() || line[0] == L'#')
+            continue;
+        const size_t space1 = line.find(L' ');
+        const size_t space2 = space1 == std::wstring::npos ? space1 : line.find(L' ', space1 + 1);
+        if (space2 == std::wstring::npos)
+            continue;
+        const std::wstring who = line.substr(0, space1);
+        if (who != L"*" && _wtoi(who.c_str()) != instance)
+            continue;
+        const std::wstring key = line.substr(space1 + 1, space2 - space1 - 1);
+        const std::wstring value = line.substr(space2 + 1);
+
+        if (key == L"create")
+        {
+            if (value == L"noregister")
+                scenario.registers = false;
+            else
+                scenario.creationFailure = ParseValue(value).failure;
+        }
+        else if (key == L"StartupPath")
+            scenario.startupPath = ParseAnswers(value);
+        else if (key == L"LibraryPath")
+            scenario.libraryPath = ParseAnswers(value);
+        else if (key == L"Workbooks")
+            scenario.workbooks = ParseAnswers(value);
+        else if (key == L"Add")
+            scenario.add = ParseAnswers(value);
+        else if (key == L"addins")
+            scenario.addins = ParseAnswers(value);
+        else if (key == L"_NewEnum")
+            scenario.newEnum = ParseAnswers(value);
+        else if (key == L"quit")
+            scenario.quit = ParseAnswers(value);
+        else if (key == L"addin")
+        {
+            Item item;
+            item.fullName = ParseAnswers(value);
+            scenario.items.push_back(item);
+        }
+        else if (key == L"addin.put" && !scenario.items.empty())
+            scenario.items.back().installedWriteFailure = ParseValue(value).failure;
+        else if (key == L"item")
+        {
+            Item item;
+            item.isAddIn = false;
+            item.notAnObject = ParseValue(value);
+            scenario.items.push_back(item);
+        }
+        else if (key == L"next")
+        {
+            const size_t space = value.find(L' ');
+            scenario.failingNext = wcstoul(value.c_str(), nullptr, 10);
+            scenario.nextFailure =
+                space == std::wstring::npos ? E_FAIL : ParseValue(value.substr(space + 1)).failure;
+        }
+    }
+}
