@@ -1,0 +1,16 @@
+// The floor for the benchmark: the least a run against the host must do, creating it twice and
+// asking the second instance to quit, through the same platform layer as the program.
+#include <windows.h>
+
+#include "platform/Platform.h"
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
+{
+    ComApartment apartment;
+    AutomationObject host;
+    CreateHostApplication(L"Excel.Application", host);
+    CreateHostApplication(L"Excel.Application", host);
+    CallMember(host.Get(), L"quit");
+    host.Reset();
+    EndProcess();
+}
