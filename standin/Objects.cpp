@@ -260,20 +260,20 @@ public:
 
 // Fills value from what the scenario says; makeOwn makes the member's own object.
 template <class MakeOwn>
-HRESULT Produce(const Value& spec, VARIANT& value, std::wstring& described, MakeOwn makeOwn)
+HRESULT Produce(const Value& given, VARIANT& value, std::wstring& described, MakeOwn makeOwn)
 {
-    switch (spec.kind)
+    switch (given.kind)
     {
-    case Value::Failure: return spec.failure;
+    case Value::Failure: return given.failure;
     case Value::Text:
         value.vt = VT_BSTR;
-        value.bstrVal = ::SysAllocStringLen(spec.text.data(), static_cast<UINT>(spec.text.size()));
+        value.bstrVal = ::SysAllocStringLen(given.text.data(), static_cast<UINT>(given.text.size()));
         if (value.bstrVal == nullptr)
             return E_OUTOFMEMORY;
         break;
-    case Value::Int: value.vt = VT_I4; value.lVal = spec.number; break;
-    case Value::Real: value.vt = VT_R8; value.dblVal = spec.real; break;
-    case Value::Boolean: value.vt = VT_BOOL; value.boolVal = static_cast<VARIANT_BOOL>(spec.number); break;
+    case Value::Int: value.vt = VT_I4; value.lVal = given.number; break;
+    case Value::Real: value.vt = VT_R8; value.dblVal = given.real; break;
+    case Value::Boolean: value.vt = VT_BOOL; value.boolVal = static_cast<VARIANT_BOOL>(given.number); break;
     case Value::Null: value.vt = VT_NULL; break;
     case Value::Empty: value.vt = VT_EMPTY; break;
     case Value::Nothing: value.vt = VT_DISPATCH; value.pdispVal = nullptr; break;

@@ -42,56 +42,56 @@ bool StartsWith(const std::wstring& text, const wchar_t* prefix)
     return text.compare(0, wcslen(prefix), prefix) == 0;
 }
 
-Value ParseValue(const std::wstring& spec)
+Value ParseValue(const std::wstring& given)
 {
     Value value;
-    if (StartsWith(spec, L"str:"))
+    if (StartsWith(given, L"str:"))
     {
         value.kind = Value::Text;
-        value.text = spec.substr(4);
+        value.text = given.substr(4);
         for (size_t at; (at = value.text.find(L"<NUL>")) != std::wstring::npos;)
             value.text.replace(at, 5, 1, L'\0');
     }
-    else if (StartsWith(spec, L"i4:"))
+    else if (StartsWith(given, L"i4:"))
     {
         value.kind = Value::Int;
-        value.number = wcstol(spec.c_str() + 3, nullptr, 10);
+        value.number = wcstol(given.c_str() + 3, nullptr, 10);
     }
-    else if (StartsWith(spec, L"r8:"))
+    else if (StartsWith(given, L"r8:"))
     {
         value.kind = Value::Real;
-        value.real = wcstod(spec.c_str() + 3, nullptr);
+        value.real = wcstod(given.c_str() + 3, nullptr);
     }
-    else if (StartsWith(spec, L"bool:"))
+    else if (StartsWith(given, L"bool:"))
     {
         value.kind = Value::Boolean;
-        value.number = wcstol(spec.c_str() + 5, nullptr, 10);
+        value.number = wcstol(given.c_str() + 5, nullptr, 10);
     }
-    else if (StartsWith(spec, L"fail:"))
+    else if (StartsWith(given, L"fail:"))
     {
         value.kind = Value::Failure;
-        value.failure = static_cast<HRESULT>(wcstoul(spec.c_str() + 5, nullptr, 16));
+        value.failure = static_cast<HRESULT>(wcstoul(given.c_str() + 5, nullptr, 16));
     }
-    else if (spec == L"null")
+    else if (given == L"null")
         value.kind = Value::Null;
-    else if (spec == L"empty")
+    else if (given == L"empty")
         value.kind = Value::Empty;
-    else if (spec == L"nothing")
+    else if (given == L"nothing")
         value.kind = Value::Nothing;
-    else if (spec == L"dummy")
+    else if (given == L"dummy")
         value.kind = Value::Dummy;
     else
         value.kind = Value::Natural;
     return value;
 }
 
-Answers ParseAnswers(const std::wstring& spec)
+Answers ParseAnswers(const std::wstring& given)
 {
     Answers answers;
     size_t start = 0;
-    for (size_t bar; (bar = spec.find(L" | ", start)) != std::wstring::npos; start = bar + 3)
-        answers.values.push_back(ParseValue(spec.substr(start, bar - start)));
-    answers.values.push_back(ParseValue(spec.substr(start)));
+    for (size_t bar; (bar = given.find(L" | ", start)) != std::wstring::npos; start = bar + 3)
+        answers.values.push_back(ParseValue(given.substr(start, bar - start)));
+    answers.values.push_back(ParseValue(given.substr(start)));
     return answers;
 }
 
