@@ -175,6 +175,15 @@ class PlainRun(EndToEnd):
             deleted={ADDIN, folder_addin, STARTUP_COPY, LIBRARY_COPY},
             lay=lambda m: lay_sample(m, [folder_addin]))
         self.assertEqual(outcome.instances(), [1, 2])
+        with self.subTest('the first instance'):
+            self.check_first_instance(outcome)
+        with self.subTest('the second instance'):
+            self.check_second_instance(outcome, folder_addin)
+        with self.subTest('the first instance is released once the second is in hand'):
+            journal = outcome.journal
+            self.assertLess(journal.index('2 factory create -> obj:app'), journal.index('1 app released'))
+
+    def check_first_instance(self, outcome):
         self.assertEqual(outcome.of(1), [
             'host start client=brolendavir.exe',
             'host registered',
@@ -187,6 +196,8 @@ class PlainRun(EndToEnd):
             'host lastref',
             'host end released',
         ])
+
+    def check_second_instance(self, outcome, folder_addin):
         addin_lines = []
         for n, (fullname, matches) in enumerate([(ADDIN, True), (OTHER, False), (folder_addin, True)], 1):
             a = 'addin%d' % n
@@ -224,9 +235,6 @@ class PlainRun(EndToEnd):
             # The run ends still holding the add-in collection and its enumerator.
             'host end client-gone held=addins,enum',
         ])
-        # The first instance is released only once the second is in hand.
-        journal = outcome.journal
-        self.assertLess(journal.index('2 factory create -> obj:app'), journal.index('1 app released'))
 
 
 class Folders(EndToEnd):
