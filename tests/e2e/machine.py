@@ -68,6 +68,8 @@ class Machine:
         self.program = self.prefix.drive_c('e2e', 'brolendavir.exe')
         shutil.copyfile(host, self.host)
         shutil.copyfile(program, self.program)
+        # Image names (as /proc shows them, cut to 15 characters) of the processes we start.
+        self.clients = {'brolendavir.exe', 'standin.exe'}
         self.laid = {}  # Windows path -> bytes it was laid with ('folder' for a folder)
         self.tops = set()  # what laying out made at the top of drive C:
         # One server for all runs in this prefix: later Wine starts are much quicker.
@@ -141,9 +143,19 @@ class Machine:
 
     # --- running and looking ---
 
-    def run(self):
+    def run(self, program=None, output=os.devnull):
+        """Runs the program (or another client of the host), its output sent to a file."""
+        if program is not None:
+            copy = self.prefix.drive_c('e2e', os.path.basename(program))
+            shutil.copyfile(program, copy)
+            self.clients.add(os.path.basename(copy).lower()[:15])
+            program = copy
         try:
-            status = self.wine(self.program)
+            with open(output, 'wb') as sink:
+                status = subprocess.run(['wine', program or self.program], env=self.env,
+                                        cwd=self.prefix.drive_c(), timeout=RUN_BOUND,
+                                        stdin=subprocess.DEVNULL, stdout=sink,
+                                        stderr=subprocess.DEVNULL).returncode
         except subprocess.TimeoutExpired:
             status = 'hang'
         left = self.wait_for_our_processes()
@@ -158,7 +170,6 @@ class Machine:
 
     def our_processes(self):
         """The program's and the host's processes in this prefix (Wine's own services aside)."""
-        ours = {os.path.basename(self.program).lower()[:15], os.path.basename(self.host).lower()[:15]}
         marker = ('WINEPREFIX=' + self.prefix.path).encode()
         found = []
         for pid in os.listdir('/proc'):
@@ -171,7 +182,7 @@ class Machine:
                     comm = f.read().strip()
             except OSError:
                 continue
-            if marker in env and comm.lower() in ours:
+            if marker in env and comm.lower() in self.clients:
                 found.append((int(pid), comm))
         return found
 

@@ -167,6 +167,50 @@ def walked(addin, fullname, reads=3, uninstalled=True):
 QUIT = ['2 app call quit -> ok', '2 app released', '2 host end client-gone']
 
 
+class HostContract(EndToEnd):
+    """The stand-in itself, driven by a probe client: a test double that broke a contract of the
+    real host would let the program pass for the wrong reason."""
+
+    def test_the_host_keeps_the_real_hosts_contracts(self):
+        output = os.path.join(self.machine.prefix.root, 'probe.txt')
+        self.machine.scenario(addins(ADDIN, OTHER))
+        outcome = self.machine.run(os.environ['E2E_PROBE'], output)
+        self.assertEqual(outcome.status, 0)
+        self.assertEqual(outcome.left_running, [])
+        with open(output) as f:
+            self.assertEqual(f.read().splitlines(), [
+                'progid 00000000',
+                'create 00000000',
+                'lookup STARTUPPATH 00000000',          # any case
+                'get STARTUPPATH 00000000',
+                'call STARTUPPATH 80020003',            # a property is not a method
+                'lookup Visible 80020006',              # outside the table: DISP_E_UNKNOWNNAME
+                'lookup fullname on the application 80020006',
+                'get AddIns 00000000',
+                'newenum 00000000',
+                'enumerator 00000000',
+                'next 3 00000001', 'fetched 2',         # fewer than asked: S_FALSE, count set
+                'next 1 at the end 00000001', 'fetched 0',
+                'reset 00000000',
+                'skip 1 00000000',
+                'skip 5 00000001',
+                'put Installed 00000000',
+                'get Installed 00000000', 'installed 0',
+                'put FullName 80020003',                # read-only
+            ])
+        journal = [strip(line) for line in outcome.journal]
+        for line in ['1 host start client=host_probe.exe',
+                     '1 app names Visible -> unknown',
+                     '1 app call STARTUPPATH -> fail:80020003',
+                     '1 enum next celt=3 -> S_FALSE fetched=2 obj:addin1 obj:addin2',
+                     '1 addin2 put Installed args=bool:0 named=-3 -> ok',
+                     '1 addin2 uninstalled',
+                     '1 addin2 get Installed -> bool:0']:
+            self.assertIn(line, journal)
+        self.assertTrue(journal[-1].startswith('1 host end '), journal[-1])
+        self.assertNotIn('timeout', journal[-1])
+
+
 class PlainRun(EndToEnd):
     def test_the_whole_journal_of_a_plain_run(self):
         folder_addin = r'C:\Tools\QuantorelixExcel\tools.xla'
