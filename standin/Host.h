@@ -85,6 +85,7 @@ struct Scenario
     std::vector<Item> items;
     ULONG failingNext = 0;  // 1-based call of Next that fails; 0 for none
     HRESULT nextFailure = S_OK;
+    std::vector<std::wstring> heldFiles;  // kept open, without sharing deletion, while the host runs
 };
 
 // Reads the lines of C:\standin\scenario.txt that apply to this instance.

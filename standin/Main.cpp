@@ -6,6 +6,8 @@
 #include <shellapi.h>
 #include <tlhelp32.h>
 
+#include <memory>
+
 // {c5041cc6-1726-4c76-8dbf-19b0f1b69f17}
 const CLSID CLSID_StandinApplication = {
     0xc5041cc6, 0x1726, 0x4c76, {0x8d, 0xbf, 0x19, 0xb0, 0xf1, 0xb6, 0x9f, 0x17}};
@@ -161,6 +163,14 @@ int Serve()
     std::wstring clientName;
     Handle client(OpenClient(clientName));
     Journal(L"host start client=" + clientName);
+    // A file in use: others may read it but not delete it until this process ends.
+    std::vector<std::unique_ptr<Handle>> inUse;
+    for (const std::wstring& path : g_scenario.heldFiles)
+    {
+        inUse.push_back(std::make_unique<Handle>(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                                              nullptr, OPEN_EXISTING, 0, nullptr)));
+        Journal(L"host hold " + path + (inUse.back()->IsValid() ? L"" : L" failed"));
+    }
     if (!g_scenario.registers)
     {
         Journal(L"host end unregistered");

@@ -7,6 +7,7 @@
 //   addin.put     fail:XXXXXXXX: writing "installed" of the last add-in fails
 //   item          VALUE: appends an entry that is not an add-in object
 //   next          K fail:XXXXXXXX: the K-th call of the enumerator's Next fails
+//   hold          PATH: the host keeps that file open while it runs, so it cannot be deleted
 // ANSWERS is one VALUE or several joined by " | ": the n-th read answers with the n-th.
 // VALUE: str:TEXT (to the end; <NUL> stands for a NUL), i4:N, r8:X, bool:N, null, empty,
 // nothing (a null object), object (the member's own object, e.g. the workbook collection),
@@ -176,6 +177,8 @@ void LoadScenario(int instance, Scenario& scenario)
             item.notAnObject = ParseValue(value);
             scenario.items.push_back(item);
         }
+        else if (key == L"hold")
+            scenario.heldFiles.push_back(value);
         else if (key == L"next")
         {
             const size_t space = value.find(L' ');

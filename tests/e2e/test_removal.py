@@ -481,6 +481,10 @@ class WalkFailures(EndToEnd):
              ['2 addin1 get fullname -> str:' + ADDIN, '2 addin1 uninstalled',
               '2 addin1 get fullname -> ' + FAILURE, '2 enum next']
              + walked('addin2', SECOND), []),
+            ('a file in use cannot be deleted: it stays and the walk goes on',
+             BASE + '2 hold %s\n2 hold %s\n' % (ADDIN, STARTUP_COPY) + two, {SECOND, LIBRARY_COPY},
+             ['2 host hold ' + ADDIN] + walked('addin1', ADDIN) + walked('addin2', SECOND) + QUIT,
+             ['failed']),
             ('the third read of the full name fails: no deletion',
              BASE + '* addin str:%s | str:%s | %s\n' % (ADDIN, ADDIN, FAILURE) + addins(SECOND),
              copies | {SECOND},
