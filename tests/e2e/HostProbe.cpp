@@ -78,5 +78,9 @@ int main()
     printf("installed %d\n", value.Get().boolVal);
     Lookup(second.Get(), L"FullName", id);
     Show("put FullName", Call(second.Get(), id, DISPATCH_PROPERTYPUT, &no, value));
+
+    // Asked to quit, the host ends once the last reference goes, as the probe ends.
+    Lookup(app.Get(), L"Quit", id);
+    Show("call Quit", Call(app.Get(), id, DISPATCH_METHOD, nullptr, value));
     return 0;
 }
