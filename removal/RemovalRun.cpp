@@ -48,10 +48,13 @@ void RemovalRun()
     // 6. A second instance takes the first one's place; the first is released, never asked to quit.
     CreateHostApplication(kHostProgId, HostApp);
 
-    // 7. It gets a new workbook, which the run never saves or closes.
-    AutomationObject workbooks;
-    if (SUCCEEDED(GetObjectMember(HostApp.Get(), L"Workbooks", workbooks)))
-        CallMember(workbooks.Get(), L"Add");
+    // 7. It gets a new workbook, which the run never saves or closes. The workbook collection
+    //    is let go at once.
+    {
+        AutomationObject workbooks;
+        if (SUCCEEDED(GetObjectMember(HostApp.Get(), L"Workbooks", workbooks)))
+            CallMember(workbooks.Get(), L"Add");
+    }
 
     // 8.
     PumpEvents();
