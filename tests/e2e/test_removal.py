@@ -421,7 +421,9 @@ class HostFailures(EndToEnd):
              ['2 books call Add -> ' + FAILURE] + walk_and_quit, []),
             ('addins fails: no add-in is visited', BASE + '2 addins %s\n' % FAILURE + addins(ADDIN),
              {STARTUP_COPY, LIBRARY_COPY}, ['2 app get addins -> ' + FAILURE, '2 app call quit -> ok',
-                                           '2 app released', '2 host end client-gone'], ['#-4', 'enum']),
+                                           # nothing is held any more: whether the host sees the
+                                           # release or its client's end first is Wine's timing
+                                           '2 app released', '2 host end '], ['#-4', 'enum']),
             ('addins is not an object', BASE + '2 addins i4:3\n' + addins(ADDIN),
              {STARTUP_COPY, LIBRARY_COPY}, ['2 app call quit -> ok'], ['#-4']),
             ('addins is nothing', BASE + '2 addins nothing\n' + addins(ADDIN),
