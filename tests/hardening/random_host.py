@@ -1,0 +1,278 @@
+"""A stand-in host drawn at random from a seed: a scenario (the format at the top of
+standin/Scenario.cpp) and the files laid out on drive C: around the paths it names.
+
+The draw leans towards hosts that mostly work, with a few things wrong in each, so that most runs
+get as far as the walk and the deletions: every member can fail or answer a value of the wrong
+kind, full names come in every shape a text can take (wildcards, an embedded NUL, over 260
+characters, other letters than ASCII, trailing dots and spaces, another letter case), and the
+files at and beside the named paths are normal, read-only, hidden, system, folders, in use or
+missing.
+"""
+import random
+
+ADDIN_FILE = 'QuantorelixExcelLink.xla'
+KEY = 'quantorelixexcel'
+
+# Folders are laid under these, and nowhere else on drive C:.
+TOPS = [r'C:\addins', r'C:\excel', r'C:\Tools', r'C:\Old Office', r'C:\Données']
+SUBFOLDERS = ['xlstart', 'library', 'Analysis', 'sub dir', 'v1.0', 'Ünïcødé', '中文', 'Ωμέγα']
+ROOT_COPY = 'C:\\' + ADDIN_FILE   # what an empty folder text names
+DECOY = r'C:\decoy'               # the second instance's folders, which the run never reads
+
+# Full-name values that are not texts, and what members may answer instead of their own value.
+NOT_TEXT = ['null', 'empty', 'i4:0', 'i4:7', 'r8:2.5', 'bool:-1', 'bool:0', 'nothing', 'dummy', 'object']
+FAILURES = ['fail:80020009', 'fail:80004005', 'fail:8001010A', 'fail:800706BA']
+WRONG = FAILURES + ['nothing', 'dummy', 'empty', 'null', 'i4:1', 'str:Book1', 'bool:-1']
+
+# What a laid path holds.
+NORMAL, READONLY, HIDDEN, SYSTEM, HIDDEN_READONLY, FOLDER, FULL_FOLDER, MISSING = (
+    'normal', 'read-only', 'hidden', 'system', 'hidden read-only', 'folder', 'folder with a file',
+    'missing')
+STATES = [(NORMAL, 50), (READONLY, 8), (HIDDEN, 7), (SYSTEM, 6), (HIDDEN_READONLY, 3),
+          (FOLDER, 4), (FULL_FOLDER, 4), (MISSING, 18)]
+
+
+class RandomHost:
+    """One seed's host: scenario lines and the files to lay; lay() puts both on a machine."""
+
+    def __init__(self, seed):
+        self.seed = seed
+        self.r = random.Random(seed)
+        self.lines = []
+        self.paths = {}      # Windows path -> state, in the order drawn
+        self.spelling = {}   # upper-cased path -> the one spelling laid (Wine folds case)
+        self.draw()
+
+    # --- the scenario ---
+
+    def draw(self):
+        r = self.r
+        self.lines.append('# seed %d' % self.seed)
+        self.draw_creation()
+        for member in ('StartupPath', 'LibraryPath'):
+            self.draw_folder(member)
+            if r.random() < 0.7:
+                self.lines.append('2 %s str:%s\\%s' % (member, DECOY, member.lower()))
+                self.lay(DECOY + '\\' + member.lower() + '\\' + ADDIN_FILE, NORMAL)
+        for member in ('Workbooks', 'Add', 'addins', '_NewEnum', 'quit'):
+            if r.random() < 0.07:
+                self.lines.append('%s %s %s' % (r.choice('*2*1'), member, r.choice(WRONG)))
+        count = r.choice([0, 1, 2, 3, 3, 4, 4, 5, 6, 8])
+        scope = '*' if r.random() < 0.85 else '2'
+        for _ in range(count):
+            if r.random() < 0.07:
+                self.lines.append('%s item %s' % (scope, r.choice(NOT_TEXT + ['str:' + self.addin_path()])))
+                continue
+            self.lines.append('%s addin %s' % (scope, self.full_name_answers()))
+            if r.random() < 0.1:
+                self.lines.append('%s addin.put %s' % (scope, r.choice(FAILURES)))
+        if r.random() < 0.1:
+            self.lines.append('* next %d %s' % (r.randint(1, count + 1), r.choice(FAILURES)))
+        if r.random() < 0.15:
+            held = [p for p, state in self.paths.items() if state == NORMAL]
+            for path in r.sample(held, min(len(held), r.randint(1, 2))):
+                self.lines.append('2 hold ' + path)
+        for _ in range(r.randint(0, 2)):
+            self.lay(r.choice(TOPS) + '\\' + r.choice(['readme.txt', 'personal.xlsb', ADDIN_FILE + 'm']), NORMAL)
+
+    def draw_creation(self):
+        r = self.r
+        if r.random() < 0.12:
+            self.lines.append('%s create %s' % (r.choice('1122*'), r.choice(['fail:80004005', 'fail:80080005',
+                                                                               'noregister'])))
+
+    def draw_folder(self, member):
+        """One folder text for the first instance, and the copy where that text would put it."""
+        r = self.r
+        folder = self.folder(keyed=r.random() < 0.2)
+        copy = folder + '\\' + ADDIN_FILE
+        kind = r.choices(['plain', 'unset', 'backslash', 'slashes', 'case', 'empty', 'not text', 'failing',
+                          'dot', 'space', 'wildcard', 'nul', 'relative', 'several'],
+                         [30, 5, 8, 4, 5, 6, 6, 6, 3, 3, 5, 5, 3, 3])[0]
+        if kind == 'unset':
+            folder = r'C:\excel\xlstart' if member == 'StartupPath' else r'C:\excel\library'
+            copy = folder + '\\' + ADDIN_FILE
+            answer = None
+        elif kind == 'backslash':
+            answer = 'str:' + folder + '\\'
+        elif kind == 'slashes':
+            answer = 'str:' + folder.replace('\\', '/')
+        elif kind == 'case':
+            answer = 'str:' + self.recase(folder)
+        elif kind == 'empty':
+            copy = ROOT_COPY
+            answer = 'str:'
+        elif kind == 'not text':
+            answer = r.choice(NOT_TEXT)
+        elif kind == 'failing':
+            answer = r.choice(FAILURES)
+        elif kind in ('dot', 'space'):
+            answer = 'str:' + folder + ('.' if kind == 'dot' else ' ')
+        elif kind == 'wildcard':
+            answer = 'str:' + self.wildcard(folder)
+        elif kind == 'nul':
+            # Cut at the NUL, the copy path would name the copy itself.
+            answer = 'str:' + copy + '<NUL>'
+        elif kind == 'relative':
+            answer = 'str:' + folder[3:]
+        elif kind == 'several':
+            answer = 'str:%s | str:%s' % (folder, self.folder())
+        else:
+            answer = 'str:' + folder
+        if answer is not None:
+            self.lines.append('1 %s %s' % (member, answer))
+        self.lay(copy, NORMAL if kind == 'nul' and r.random() < 0.8 else self.state())
+        if r.random() < 0.5:
+            self.lay(folder + '\\' + r.choice(['personal.xlsb', ADDIN_FILE + 'm', ADDIN_FILE + '.bak']), NORMAL)
+
+    def full_name_answers(self):
+        """ANSWERS for one add-in's full name: usually one, sometimes a different one per read."""
+        r = self.r
+        path = self.addin_path()
+        self.lay(path, self.state())
+        answers = [self.full_name(path)]
+        while r.random() < 0.15 and len(answers) < 3:
+            answers.append(self.full_name(path if r.random() < 0.5 else self.addin_path(lay=True)))
+        return ' | '.join(answers)
+
+    def full_name(self, path):
+        r = self.r
+        kind = r.choices(['text', 'not text', 'failing', 'empty text'], [82, 8, 6, 4])[0]
+        if kind == 'not text':
+            return r.choice(NOT_TEXT)
+        if kind == 'failing':
+            return r.choice(FAILURES)
+        if kind == 'empty text':
+            return 'str:'
+        return 'str:' + self.shape(path)
+
+    def shape(self, path):
+        """The text a host may give for a path: as laid, or bent in one way."""
+        r = self.r
+        how = r.choices(['as laid', 'case', 'slashes', 'doubled', 'dot', 'space', 'wildcard', 'nul', 'dotdot'],
+                        [45, 10, 4, 4, 5, 5, 12, 10, 5])[0]
+        folder, name = path.rsplit('\\', 1)
+        if how == 'case':
+            return self.recase(path)
+        if how == 'slashes':
+            return path.replace('\\', '/')
+        if how == 'doubled':
+            return folder + '\\\\' + name
+        if how == 'dot':
+            return path + '.'
+        if how == 'space':
+            return path + ' '
+        if how == 'wildcard':
+            pattern = self.wildcard(name)
+            # A file beside it that the pattern would match too.
+            sibling = pattern.replace('*', 'Other').replace('<', 'Other').replace('?', 'Z').replace('>', 'Z')
+            if sibling != pattern.replace('"', '.'):
+                self.lay(folder + '\\' + sibling, NORMAL)
+            return folder + '\\' + pattern
+        if how == 'nul':
+            # Cut at the NUL, the text would name the laid file.
+            return path + '<NUL>' + r.choice(['.bak', '\\x', '', ' old.xla'])
+        if how == 'dotdot':
+            return folder + '\\' + r.choice(SUBFOLDERS) + '\\..\\' + name
+        return path
+
+    def wildcard(self, text):
+        """The text with one character or a run of them replaced by a file pattern character."""
+        r = self.r
+        at = r.randrange(len(text) - 1) + 1
+        while text[at] in '\\:':
+            at = r.randrange(len(text) - 1) + 1
+        char = r.choice('*?<>"')
+        if char == '"':
+            dot = text.rfind('.')
+            if dot > 0:
+                return text[:dot] + '"' + text[dot + 1:]
+        if char in '*<':
+            return text[:at] + char + text[min(len(text), at + r.randint(1, 6)):]
+        return text[:at] + char + text[at + 1:]
+
+    # --- paths ---
+
+    def folder(self, keyed=False):
+        r = self.r
+        parts = [r.choice(TOPS)]
+        for _ in range(r.choice([0, 1, 1, 2, 3])):
+            parts.append(r.choice(SUBFOLDERS))
+        if keyed:
+            parts.insert(r.randint(1, len(parts)), self.keyed(r.choice(['', 'Old ', 'my-']), r.choice(['', ' 2', 'Link'])))
+        if r.random() < 0.06:
+            # Over 260 characters in all.
+            parts += ['deep folder %02d of a long path' % i for i in range(10)]
+        return self.canonical('\\'.join(parts))
+
+    def addin_path(self, lay=False):
+        r = self.r
+        keyed = r.random() < 0.35
+        folder = self.folder(keyed=keyed)
+        name = r.choices([
+            ADDIN_FILE, self.keyed('', 'Link.xla'), self.keyed('Old ', '.xla'), self.keyed('my', 'Tools.xlam'),
+            'solver.xla', 'tools.xla', 'Quantorelix Excel.xla', 'QuantorelixExce.xla', 'Ж-отчёт.xla',
+            '报告.xla', '\U0001F600 add-in.xla'], [25, 12, 6, 6, 10, 6, 5, 5, 3, 3, 3])[0]
+        path = self.canonical(folder + '\\' + name)
+        if name == ADDIN_FILE and r.random() < 0.1:
+            path = ROOT_COPY
+        if lay:
+            self.lay(path, self.state())
+        return path
+
+    def keyed(self, before, after):
+        """A name with the key in it, in a random letter case."""
+        return before + self.recase('QuantorelixExcel') + after
+
+    def recase(self, text):
+        return ''.join(c.upper() if self.r.random() < 0.5 else c.lower() for c in text)
+
+    def state(self):
+        states, weights = zip(*STATES)
+        return self.r.choices(states, weights)[0]
+
+    def canonical(self, path):
+        """The path spelled as any path laid before that differs only in letter case."""
+        parts = path.split('\\')
+        done = parts[0]
+        for part in parts[1:]:
+            done = self.spelling.setdefault((done + '\\' + part).upper(), done + '\\' + part)
+        return done
+
+    def lay(self, path, state):
+        """Notes what a path holds; the first state drawn for a path stays."""
+        path = self.canonical(path)
+        upper = path.upper()
+        for other in self.paths:
+            # A file cannot also be a folder on the way to another path.
+            if upper.startswith(other.upper() + '\\') or other.upper().startswith(upper + '\\'):
+                return
+        self.paths.setdefault(path, state)
+
+    # --- the machine ---
+
+    def scenario(self):
+        return ''.join(line + '\n' for line in self.lines)
+
+    def held(self):
+        return [line[len('2 hold '):] for line in self.lines if line.startswith('2 hold ')]
+
+    def lay_out(self, machine):
+        """Lays the files and the scenario on a (reset) machine.Machine."""
+        import machine as standin  # on the path wherever a machine is at hand
+        attributes = {HIDDEN: standin.HIDDEN, HIDDEN_READONLY: standin.HIDDEN, SYSTEM: standin.SYSTEM}
+        for path, state in self.paths.items():
+            if state == MISSING:
+                continue
+            if state in (FOLDER, FULL_FOLDER):
+                machine.folder(path)
+                if state == FULL_FOLDER:
+                    machine.file(path + '\\inside.txt')
+                continue
+            machine.file(path, readonly=state in (READONLY, HIDDEN_READONLY), attribute=attributes.get(state))
+        machine.scenario(self.scenario())
+
+    def describe(self):
+        lines = ['scenario:'] + ['  ' + line for line in self.lines] + ['files:']
+        lines += ['  %-18s %s' % (state, path) for path, state in self.paths.items()]
+        return '\n'.join(lines)
