@@ -79,6 +79,11 @@ def file_key(text):
     fold, "." and ".." go, trailing dots and spaces are dropped, and letter case does not count.
     This is that, a little more generous, so that a generous key can only let a deletion pass.
     The run's working folder is C:\\. Wildcard characters and a NUL make a text that names no file."""
+    if text is not None and text.startswith('\\\\?\\'):
+        # Taken as it stands, but for letter case.
+        if text[4:7].upper() != 'C:\\' or any(c in text[4:] for c in '\0*?<>"|/'):
+            return None
+        return tuple(part.upper() for part in text[7:].split('\\'))
     if text is None or text == '' or any(c in text for c in '\0*?<>"|'):
         return None
     path = text.replace('/', '\\')
@@ -186,8 +191,9 @@ def check_members(journal):
     return found
 
 
-def check_files(machine, host, journal, gone_at):
-    """Deletions, changes and new files on the drive; and the copies' order against "quit"."""
+def check_files(machine, host, journal, gone_at, seen=None):
+    """Deletions, changes and new files on the drive; and the copies' order against "quit".
+    seen, a list, gets each copy whose going the watch saw."""
     deletions, early = [], []
     copies = {file_key(t) for t in journal.copies} - {None}
     addins = {file_key(t) for t in journal.addin_texts()} - {None}
@@ -212,9 +218,12 @@ def check_files(machine, host, journal, gone_at):
             why = 'named by no copy path and no matching full name'
         if why:
             deletions.append('deleted %s (%s)' % (path, why))
-        elif key in copies - addins and path in gone_at and not quit_called(gone_at[path]):
-            early.append('copy deleted before "quit": %s (journal then ended %r)'
-                         % (path, (gone_at[path] or ['(empty)'])[-1]))
+        elif key in copies - addins and path in gone_at:
+            if seen is not None:
+                seen.append(path)
+            if not quit_called(gone_at[path]):
+                early.append('copy deleted before "quit": %s (journal then ended %r)'
+                             % (path, (gone_at[path] or ['(empty)'])[-1]))
     deletions += ['appeared: ' + p for p in machine.strays()]
     return deletions, early
 
@@ -225,6 +234,7 @@ class Verdict:
         self.found = {c: [] for c in CATEGORIES}
         self.deleted = 0       # laid files the run deleted (to show the checks are not idle)
         self.quit = False
+        self.copies_seen = []  # copies the watch saw go while the program ran
         self.outcome = None
 
     def failed(self):
@@ -254,7 +264,7 @@ def run_host(machine, host):
         if reason == 'timeout':
             verdict.found['left'].append('host %s ran into its life bound' % instance)
     verdict.found['foreign'] += check_members(journal)
-    deletions, early = check_files(machine, host, journal, watch.gone)
+    deletions, early = check_files(machine, host, journal, watch.gone, verdict.copies_seen)
     verdict.found['deletion'] += deletions
     verdict.found['early'] += early
     verdict.deleted = sum(1 for laid in machine.files().values() if laid is None)

@@ -41,6 +41,7 @@ class RandomHost:
         self.lines = []
         self.paths = {}      # Windows path -> state, in the order drawn
         self.spelling = {}   # upper-cased path -> the one spelling laid (Wine folds case)
+        self.startup = None  # the first folder text drawn
         self.draw()
 
     # --- the scenario ---
@@ -87,8 +88,12 @@ class RandomHost:
         folder = self.folder(keyed=r.random() < 0.2)
         copy = folder + '\\' + ADDIN_FILE
         kind = r.choices(['plain', 'unset', 'backslash', 'slashes', 'case', 'empty', 'not text', 'failing',
-                          'dot', 'space', 'wildcard', 'nul', 'relative', 'several'],
-                         [30, 5, 8, 4, 5, 6, 6, 6, 3, 3, 5, 5, 3, 3])[0]
+                          'dot', 'space', 'wildcard', 'nul', 'a file', 'relative', 'several', 'same'],
+                         [30, 5, 8, 4, 5, 6, 6, 6, 3, 3, 5, 5, 3, 3, 3, 4])[0]
+        if kind == 'same' and self.startup is not None:
+            # Both folder texts alike: the same copy path twice.
+            self.lines.append('1 %s %s' % (member, self.startup))
+            return
         if kind == 'unset':
             folder = r'C:\excel\xlstart' if member == 'StartupPath' else r'C:\excel\library'
             copy = folder + '\\' + ADDIN_FILE
@@ -113,6 +118,9 @@ class RandomHost:
         elif kind == 'nul':
             # Cut at the NUL, the copy path would name the copy itself.
             answer = 'str:' + copy + '<NUL>'
+        elif kind == 'a file':
+            # The copy path would lie under a file.
+            answer = 'str:' + copy
         elif kind == 'relative':
             answer = 'str:' + folder[3:]
         elif kind == 'several':
@@ -121,6 +129,7 @@ class RandomHost:
             answer = 'str:' + folder
         if answer is not None:
             self.lines.append('1 %s %s' % (member, answer))
+            self.startup = self.startup or answer
         self.lay(copy, NORMAL if kind == 'nul' and r.random() < 0.8 else self.state())
         if r.random() < 0.5:
             self.lay(folder + '\\' + r.choice(['personal.xlsb', ADDIN_FILE + 'm', ADDIN_FILE + '.bak']), NORMAL)
@@ -149,8 +158,9 @@ class RandomHost:
     def shape(self, path):
         """The text a host may give for a path: as laid, or bent in one way."""
         r = self.r
-        how = r.choices(['as laid', 'case', 'slashes', 'doubled', 'dot', 'space', 'wildcard', 'nul', 'dotdot'],
-                        [45, 10, 4, 4, 5, 5, 12, 10, 5])[0]
+        how = r.choices(['as laid', 'case', 'slashes', 'doubled', 'dot', 'space', 'backslash', 'wildcard', 'nul',
+                         'dotdot', 'relative', 'long prefix', 'control', 'huge'],
+                        [40, 10, 4, 4, 4, 4, 3, 12, 10, 4, 3, 3, 2, 1])[0]
         folder, name = path.rsplit('\\', 1)
         if how == 'case':
             return self.recase(path)
@@ -172,6 +182,18 @@ class RandomHost:
         if how == 'nul':
             # Cut at the NUL, the text would name the laid file.
             return path + '<NUL>' + r.choice(['.bak', '\\x', '', ' old.xla'])
+        if how == 'backslash':
+            return path + '\\'
+        if how == 'relative':
+            return path[3:]
+        if how == 'long prefix':
+            return '\\\\?\\' + path
+        if how == 'control':
+            at = r.randrange(3, len(path))
+            return path[:at] + r.choice('\t\x01\x7f') + path[at:]
+        if how == 'huge':
+            # Longer than any path Windows takes, even with \\?\.
+            return folder + '\\' + 'x' * r.choice([5000, 40000]) + name
         if how == 'dotdot':
             return folder + '\\' + r.choice(SUBFOLDERS) + '\\..\\' + name
         return path
