@@ -7,16 +7,22 @@
 namespace
 {
 // A path the file calls would read as something other than what it says is no path at all:
-// * and ? (and the DOS patterns < > ") match other names, and a NUL cuts the text short.
+// * and ? (and the DOS patterns < > ") match other names, a NUL cuts the text short, and a part
+// made of dots (".", "..") is folded away together with the folder before it, so that
+// "C:\x\quantorelixexcel\..\report.docx" would name C:\x\report.docx. Empty parts are kept:
+// "C:\folder\\file" names the file the text says.
 bool IsLiteralPath(const Bstr& path)
 {
     const UINT length = path.Length();
     if (length == 0)
         return false;
     const wchar_t* text = path.Get();
-    for (UINT i = 0; i < length; ++i)
+    bool partHasDot = false;
+    bool partIsDotsAndSpaces = true;
+    for (UINT i = 0; i <= length; ++i)
     {
-        switch (text[i])
+        const wchar_t c = i < length ? text[i] : L'\\';
+        switch (c)
         {
         case L'\0':
         case L'*':
@@ -25,7 +31,20 @@ bool IsLiteralPath(const Bstr& path)
         case L'>':
         case L'"':
             return false;
+        case L'\\':
+        case L'/':
+            if (partHasDot && partIsDotsAndSpaces)
+                return false;
+            partHasDot = false;
+            partIsDotsAndSpaces = true;
+            break;
+        case L'.':
+            partHasDot = true;
+            break;
+        case L' ':
+            break;
         default:
+            partIsDotsAndSpaces = false;
             break;
         }
     }
@@ -71,7 +90,8 @@ HRESULT FindNormalFile(const Bstr& path, Bstr& found)
     // The search trims trailing dots and spaces; the file must carry the very name asked for
     // (its long name or its short one).
     const wchar_t* asked = LastComponent(path);
-    if (!IsSameName(asked, entry.cFileName) && !IsSameName(asked, entry.cAlternateFileName))
+    if (*asked == L'\0' ||
+        (!IsSameName(asked, entry.cFileName) && !IsSameName(asked, entry.cAlternateFileName)))
         return S_FALSE;
     Bstr name(::SysAllocString(entry.cFileName));
     if (name.Get() == nullptr)

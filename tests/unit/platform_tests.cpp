@@ -119,6 +119,9 @@ TEST_F(FilesTest, TextsThatAreNoLiteralPathNameNoFile)
     const std::wstring notLiteral[] = {
         PathOf(L"*.*"), PathOf(L"*"), PathOf(L"?.xla"), PathOf(L"a.xl?"),
         PathOf(L"<.xla"), PathOf(L"a.xla>"), PathOf(L"\"a.xla"), cutShort, L"",
+        // The key only in a part that ".." folds away, whether that folder exists or not.
+        PathOf(L"quantorelixexcel\\..\\report.docx"), folder_ + L"/quantorelixexcel/../report.docx",
+        PathOf(L".\\report.docx"), PathOf(L"quantorelixexcel\\.. \\report.docx"),
     };
     for (const std::wstring& path : notLiteral)
     {
@@ -133,6 +136,11 @@ TEST_F(FilesTest, TextsThatAreNoLiteralPathNameNoFile)
     EXPECT_EQ(S_FALSE, FindNormalFile(TextOf(first + L"."), found));
     EXPECT_EQ(S_FALSE, FindNormalFile(TextOf(first + L" "), found));
     EXPECT_TRUE(Exists(first) && Exists(second) && Exists(report));
+
+    // Dots inside a name and an empty part are taken as they stand.
+    const std::wstring dotted = MakeFile(L"a..b.xla");
+    EXPECT_EQ(S_OK, FindNormalFile(TextOf(dotted), found));
+    EXPECT_EQ(S_OK, FindNormalFile(TextOf(folder_ + L"\\\\b.xla"), found));
 }
 
 TEST_F(FilesTest, DeletesTheOneFileNamedAndNothingElse)
