@@ -70,7 +70,8 @@ HRESULT CreateHostApplication(const wchar_t* progId, AutomationObject& applicati
     if (FAILED(hr))
         return hr;
     AutomationObject created;
-    hr = ::CoCreateInstance(hostClass, nullptr, CLSCTX_SERVER, IID_PPV_ARGS(created.GetAddressOf()));
+    // The host is a program of its own: a local server, never code loaded into this process.
+    hr = ::CoCreateInstance(hostClass, nullptr, CLSCTX_LOCAL_SERVER, IID_PPV_ARGS(created.GetAddressOf()));
     if (FAILED(hr))
         return hr;
     if (!created)

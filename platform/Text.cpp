@@ -18,8 +18,6 @@ HRESULT JoinPath(const Bstr& folder, const Bstr& name, Bstr& path)
 {
     const UINT folderLength = folder.Length();
     const UINT nameLength = name.Length();
-    if (folderLength > 0x10000000u || nameLength > 0x10000000u)
-        return E_OUTOFMEMORY;
     Bstr joined(::SysAllocStringLen(nullptr, folderLength + 1 + nameLength));
     if (joined.Get() == nullptr)
         return E_OUTOFMEMORY;

@@ -6,8 +6,8 @@
 
 namespace
 {
-constexpr wchar_t kHostProgId[] = L"Excel.Application";
-constexpr wchar_t kAddInFile[] = L"QuantorelixExcelLink.xla";
+constexpr wchar_t HostProgId[] = L"Excel.Application";
+constexpr wchar_t AddInFile[] = L"QuantorelixExcelLink.xla";
 // Matched anywhere in an add-in's full name, folders included, in any letter case.
 constexpr wchar_t AddInMatchKey[] = L"quantorelixexcel";
 }  // namespace
@@ -31,10 +31,10 @@ void RemovalRun()
     notInstalled.boolVal = VARIANT_FALSE;
 
     // 1. The add-in's file name.
-    MakeText(kAddInFile, AddInFileName);
+    MakeText(AddInFile, AddInFileName);
 
     // 2-4. The first instance tells where its startup and library folders are.
-    CreateHostApplication(kHostProgId, HostApp);
+    CreateHostApplication(HostProgId, HostApp);
     Bstr startupFolder;
     if (SUCCEEDED(GetTextMember(HostApp.Get(), L"StartupPath", startupFolder)))
         JoinPath(startupFolder, AddInFileName, StartupCopyPath);
@@ -46,7 +46,7 @@ void RemovalRun()
     PumpEvents();
 
     // 6. A second instance takes the first one's place; the first is released, never asked to quit.
-    CreateHostApplication(kHostProgId, HostApp);
+    CreateHostApplication(HostProgId, HostApp);
 
     // 7. It gets a new workbook, which the run never saves or closes. The workbook collection
     //    is let go at once.
