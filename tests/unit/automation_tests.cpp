@@ -334,6 +334,7 @@ TEST_F(ComTest, ObjectReadsHoldOneReferenceAndReleaseTheOldOne)
     app.Add(L"second", ObjectValue(&second));
     app.Add(L"nothing", ObjectValue(nullptr));
     const LONG firstHeldByApp = first.References();
+    const LONG secondHeldByApp = second.References();
     {
         AutomationObject member;
         ASSERT_EQ(S_OK, GetObjectMember(&app, L"first", member));
@@ -344,7 +345,17 @@ TEST_F(ComTest, ObjectReadsHoldOneReferenceAndReleaseTheOldOne)
         EXPECT_EQ(firstHeldByApp, first.References());
         EXPECT_EQ(&second, member.Get());
     }
-    EXPECT_EQ(firstHeldByApp, second.References());
+    EXPECT_EQ(secondHeldByApp, second.References());
+}
+
+TEST_F(ComTest, WhatACallReturnsIsLetGo)
+{
+    FakeObject workbook;
+    FakeObject workbooks;
+    workbooks.Add(L"Add", ObjectValue(&workbook));
+    const LONG heldByCollection = workbook.References();
+    ASSERT_EQ(S_OK, CallMember(&workbooks, L"Add"));
+    EXPECT_EQ(heldByCollection, workbook.References());
 }
 
 TEST_F(ComTest, TheEnumeratorGivesItemsInOrderThenEnds)
@@ -392,7 +403,7 @@ TEST_F(ComTest, AFailingOrNonObjectItemStopsTheWalk)
         EXPECT_EQ(DISP_E_TYPEMISMATCH, NextMember(&mixed, item)) << i;
     EXPECT_EQ(&a, item.Get());
     item.Reset();
-    EXPECT_EQ(1 + 2, a.References());  // the two enumerators still hold their items
+    EXPECT_EQ(1 + 2, a.References());  // the failing enumerator still holds its two items
 
     FakeObject noEnumerator;
     AutomationEnumerator items;

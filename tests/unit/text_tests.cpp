@@ -81,6 +81,22 @@ TEST(AddInMatch, GivesTheSameAnswerOnATurkishSystem)
     EXPECT_EQ(L"link.xla", StringOf(lowered));
 }
 
+// ctest runs these tests a second time with a Turkish user locale (text_tests_turkish); there
+// the user's own casing rules really do turn "I" into a dotless i, so the match above is tested
+// where it matters.
+TEST(AddInMatch, TheTurkishRunIsATurkishSystem)
+{
+    if (PRIMARYLANGID(LANGIDFROMLCID(::GetUserDefaultLCID())) != LANG_TURKISH)
+        GTEST_SKIP() << "the user locale is not Turkish in this run";
+    wchar_t lowered[1] = {};
+    ASSERT_EQ(1, ::LCMapStringEx(LOCALE_NAME_USER_DEFAULT, LCMAP_LOWERCASE | LCMAP_LINGUISTIC_CASING,
+                                 L"I", 1, lowered, 1, nullptr, nullptr, 0));
+    EXPECT_EQ(L'\u0131', lowered[0]);
+    EXPECT_EQ(1u, MatchPosition(L"QUANTORELIXEXCELLINK.XLA"));
+    // The look-alike with a real dotless i is another name.
+    EXPECT_EQ(0u, MatchPosition(L"QUANTOREL\u0131XEXCELLINK.XLA"));
+}
+
 TEST(LowerCaseText, KeepsLengthAndEmptiness)
 {
     Bstr lowered;
