@@ -9,8 +9,11 @@ the drive. The checks say what may happen, never what must: they are not a model
   foreign     a member outside the member table, a call in another locale, a third host
   left        a host process outlived the run, or ran into its own life bound
 """
+import ctypes
+import ctypes.util
 import os
 import re
+import select
 import sys
 import threading
 
@@ -33,6 +36,13 @@ TABLE = {'app': APPLICATION, 'books': BOOKS, 'addin': ADDIN, 'addins': ADDINS, '
 # Methods may also be invoked with the property flag, as automation clients commonly do.
 VERBS = {'get': {'get', 'call+get'}, 'call': {'call', 'call+get'}, 'put': {'put'}, 'call+get': {'call+get'}}
 
+IN_MOVED_FROM, IN_DELETE = 0x40, 0x200
+try:
+    LIBC = ctypes.CDLL(ctypes.util.find_library('c'), use_errno=True)
+    LIBC.inotify_init1
+except (OSError, AttributeError):
+    LIBC = None
+
 EVENT = re.compile(r'(\d+) (\S+) (.*)\Z')
 INVOKE = re.compile(r'(\S+) (\S+) lcid=(\w+)(?: args=(.*?))?(?: named=(\S+))? -> (.*)\Z')
 NAMES = re.compile(r'names (.*) lcid=(\w+) -> (\S+)\Z')
@@ -42,7 +52,8 @@ class Watch:
     """Notes, while the program runs, the journal as it stood when each laid file was first seen gone.
 
     The host writes a call's journal line before the call returns to the program, so a file found
-    gone while the journal holds no "quit" was deleted before "quit" returned."""
+    gone while the journal holds no "quit" was deleted before "quit" returned. The watch wakes on
+    each deletion in the folders of the files (inotify), and every few milliseconds besides."""
 
     def __init__(self, machine, paths):
         self.machine = machine
@@ -50,13 +61,19 @@ class Watch:
         self.gone = {}
         self.stop = threading.Event()
         self.thread = threading.Thread(target=self.poll, daemon=True)
+        self.events = LIBC.inotify_init1(os.O_NONBLOCK | os.O_CLOEXEC) if LIBC else -1
+        for folder in {os.path.dirname(u) for u in self.paths.values()} if self.events >= 0 else ():
+            LIBC.inotify_add_watch(self.events, os.fsencode(folder), IN_DELETE | IN_MOVED_FROM)
 
     def poll(self):
         while not self.stop.is_set():
             for path, unix in self.paths.items():
                 if path not in self.gone and not os.path.lexists(unix):
                     self.gone[path] = self.machine.journal()
-            self.stop.wait(0.005)
+            if self.events < 0:
+                self.stop.wait(0.005)
+            elif select.select([self.events], [], [], 0.005)[0]:
+                os.read(self.events, 65536)
 
     def __enter__(self):
         self.thread.start()
@@ -65,6 +82,8 @@ class Watch:
     def __exit__(self, *exc):
         self.stop.set()
         self.thread.join()
+        if self.events >= 0:
+            os.close(self.events)
 
 
 def text_of(value):

@@ -41,7 +41,7 @@ class RandomHost:
         self.lines = []
         self.paths = {}      # Windows path -> state, in the order drawn
         self.spelling = {}   # upper-cased path -> the one spelling laid (Wine folds case)
-        self.startup = None  # the first folder text drawn
+        self.first_folder = None  # the first folder text drawn, as the scenario gives it
         self.draw()
 
     # --- the scenario ---
@@ -90,9 +90,9 @@ class RandomHost:
         kind = r.choices(['plain', 'unset', 'backslash', 'slashes', 'case', 'empty', 'not text', 'failing',
                           'dot', 'space', 'wildcard', 'nul', 'a file', 'relative', 'several', 'same'],
                          [30, 5, 8, 4, 5, 6, 6, 6, 3, 3, 5, 5, 3, 3, 3, 4])[0]
-        if kind == 'same' and self.startup is not None:
+        if kind == 'same' and self.first_folder is not None:
             # Both folder texts alike: the same copy path twice.
-            self.lines.append('1 %s %s' % (member, self.startup))
+            self.lines.append('1 %s %s' % (member, self.first_folder))
             return
         if kind == 'unset':
             folder = r'C:\excel\xlstart' if member == 'StartupPath' else r'C:\excel\library'
@@ -129,7 +129,7 @@ class RandomHost:
             answer = 'str:' + folder
         if answer is not None:
             self.lines.append('1 %s %s' % (member, answer))
-            self.startup = self.startup or answer
+            self.first_folder = self.first_folder or answer
         self.lay(copy, NORMAL if kind == 'nul' and r.random() < 0.8 else self.state())
         if r.random() < 0.5:
             self.lay(folder + '\\' + r.choice(['personal.xlsb', ADDIN_FILE + 'm', ADDIN_FILE + '.bak']), NORMAL)
