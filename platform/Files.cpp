@@ -102,10 +102,28 @@ HRESULT FindNormalFile(const Bstr& path, Bstr& found)
 
 HRESULT DeleteFiles(const Bstr& path)
 {
-    if (!IsLiteralPath(path))
-        return E_INVALIDARG;
-    // DeleteFileW removes one file and refuses folders and read-only files.
-    if (!::DeleteFileW(path.Get()))
+    // Only what the probe reports: a literal path that names a normal file by its own name.
+    Bstr found;
+    const HRESULT probed = FindNormalFile(path, found);
+    if (probed != S_OK)
+        return FAILED(probed) ? probed : HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+    // The check and the deletion go through one handle, so the file checked is the file deleted
+    // even if the path names another one by now. A file open elsewhere without delete sharing
+    // cannot be opened and stays; a link is deleted itself, never what it points to.
+    FileHandle file(::CreateFileW(path.Get(), DELETE | FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file.IsValid())
+        return HRESULT_FROM_WIN32(::GetLastError());
+    FILE_BASIC_INFO basic = {};
+    if (!::GetFileInformationByHandleEx(file.Get(), FileBasicInfo, &basic, sizeof basic))
+        return HRESULT_FROM_WIN32(::GetLastError());
+    if (basic.FileAttributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_DIRECTORY |
+                                FILE_ATTRIBUTE_READONLY))
+        return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
+    FILE_DISPOSITION_INFO disposition = {};
+    disposition.DeleteFile = TRUE;
+    if (!::SetFileInformationByHandle(file.Get(), FileDispositionInfo, &disposition, sizeof disposition))
         return HRESULT_FROM_WIN32(::GetLastError());
     return S_OK;
 }

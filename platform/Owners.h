@@ -83,6 +83,26 @@ private:
     HANDLE handle_;
 };
 
+// Owns a file handle.
+class FileHandle
+{
+public:
+    explicit FileHandle(HANDLE handle) : handle_(handle) {}
+    ~FileHandle()
+    {
+        if (handle_ != INVALID_HANDLE_VALUE)
+            ::CloseHandle(handle_);
+    }
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+
+    HANDLE Get() const { return handle_; }
+    bool IsValid() const { return handle_ != INVALID_HANDLE_VALUE; }
+
+private:
+    HANDLE handle_;
+};
+
 // The thread's single-threaded COM apartment, left when the owner goes.
 class ComApartment
 {

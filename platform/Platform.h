@@ -46,7 +46,8 @@ UINT FindTextIgnoringCase(const Bstr& text, const wchar_t* key);
 // S_OK with the file's name when path names a normal file (read-only and archived count;
 // hidden, system and folders do not); S_FALSE when it names none.
 HRESULT FindNormalFile(const Bstr& path, Bstr& found);
-// Deletes the one file that path names; never a folder, never more than one file.
+// Deletes the one normal file that path names, as FindNormalFile reports it: never a folder, a
+// hidden, system or read-only file, or more than one file.
 HRESULT DeleteFiles(const Bstr& path);
 
 // --- Messages and process ---

@@ -159,6 +159,19 @@ TEST_F(FilesTest, RefusedDeletionsLeaveTheFileInPlace)
     EXPECT_FALSE(SUCCEEDED(DeleteFiles(TextOf(readOnly))));
     EXPECT_TRUE(Exists(readOnly));
 
+    // What the probe would not report is not deleted either, whoever asks.
+    for (DWORD attribute : {FILE_ATTRIBUTE_HIDDEN, FILE_ATTRIBUTE_SYSTEM})
+    {
+        const std::wstring kept = MakeFile(L"kept-" + std::to_wstring(attribute) + L".xla", attribute);
+        EXPECT_FALSE(SUCCEEDED(DeleteFiles(TextOf(kept))));
+        EXPECT_FALSE(SUCCEEDED(DeleteFiles(TextOf(kept + L"."))));
+        EXPECT_TRUE(Exists(kept));
+    }
+    const std::wstring plain = MakeFile(L"plain.xla");
+    EXPECT_FALSE(SUCCEEDED(DeleteFiles(TextOf(plain + L"."))));
+    EXPECT_FALSE(SUCCEEDED(DeleteFiles(TextOf(plain + L" "))));
+    EXPECT_TRUE(Exists(plain));
+
     const std::wstring folder = PathOf(L"folder.xla");
     ASSERT_TRUE(::CreateDirectoryW(folder.c_str(), nullptr));
     MakeFile(L"folder.xla\\inside.xla");
