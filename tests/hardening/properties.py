@@ -95,9 +95,9 @@ def file_key(text):
     """The file a Windows path text names, as a comparable key, or None when it names none.
 
     Win32 resolves a path before the file system sees it: both slashes separate, runs of them
-    fold, "." and ".." go, trailing dots and spaces are dropped, and letter case does not count.
-    This is that, a little more generous, so that a generous key can only let a deletion pass.
-    The run's working folder is C:\\. Wildcard characters and a NUL make a text that names no file."""
+    fold, trailing dots and spaces are dropped, and letter case does not count. This is that, a
+    little more generous, so that a generous key can only let a deletion pass. The run's working
+    folder is C:\\. Wildcard characters, a NUL, and a "." or ".." part make a text that names no file."""
     if text is not None and text.startswith('\\\\?\\'):
         # Taken as it stands, but for letter case.
         if text[4:7].upper() != 'C:\\' or any(c in text[4:] for c in '\0*?<>"|/'):
@@ -114,13 +114,12 @@ def file_key(text):
         path = path[2:]
     parts = []
     for part in path.split('\\'):
-        if part != '..':
-            part = part.rstrip('. ')
+        # A "." or ".." part would fold the folder before it away, key and all: such a text
+        # must name no file at all.
+        if part.strip(' ') and not part.strip('. '):
+            return None
+        part = part.rstrip('. ')
         if part == '':
-            continue
-        if part == '..':
-            if parts:
-                parts.pop()
             continue
         parts.append(part.upper())
     return tuple(parts) or None

@@ -195,7 +195,8 @@ class RandomHost:
             # Longer than any path Windows takes, even with \\?\.
             return folder + '\\' + 'x' * r.choice([5000, 40000]) + name
         if how == 'dotdot':
-            return folder + '\\' + r.choice(SUBFOLDERS) + '\\..\\' + name
+            # Often the key stands only in the folder that ".." folds away.
+            return folder + '\\' + r.choice(SUBFOLDERS + ['QuantorelixExcel', 'qUANTORELIXexcel']) + '\\..\\' + name
         return path
 
     def wildcard(self, text):
