@@ -110,7 +110,7 @@ HRESULT DeleteFiles(const Bstr& path)
     // The check and the deletion go through one handle, so the file checked is the file deleted
     // even if the path names another one by now. A file open elsewhere without delete sharing
     // cannot be opened and stays; a link is deleted itself, never what it points to.
-    FileHandle file(::CreateFileW(path.Get(), DELETE | FILE_READ_ATTRIBUTES,
+    Handle file(::CreateFileW(path.Get(), DELETE | FILE_READ_ATTRIBUTES,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                   OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!file.IsValid())

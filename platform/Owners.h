@@ -63,45 +63,32 @@ private:
     VARIANT value_;
 };
 
-// Owns a directory search handle.
-class FindHandle
+// Owns a handle that Close frees. Both null and INVALID_HANDLE_VALUE mean none: Windows
+// answers failure with one or the other, depending on the call.
+template <BOOL(WINAPI* Close)(HANDLE)>
+class HandleOwner
 {
 public:
-    explicit FindHandle(HANDLE handle) : handle_(handle) {}
-    ~FindHandle()
+    explicit HandleOwner(HANDLE handle = nullptr) : handle_(handle) {}
+    ~HandleOwner()
     {
-        if (handle_ != INVALID_HANDLE_VALUE)
-            ::FindClose(handle_);
+        if (IsValid())
+            Close(handle_);
     }
-    FindHandle(const FindHandle&) = delete;
-    FindHandle& operator=(const FindHandle&) = delete;
+    HandleOwner(const HandleOwner&) = delete;
+    HandleOwner& operator=(const HandleOwner&) = delete;
 
     HANDLE Get() const { return handle_; }
-    bool IsValid() const { return handle_ != INVALID_HANDLE_VALUE; }
+    bool IsValid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
 
 private:
     HANDLE handle_;
 };
 
-// Owns a file handle.
-class FileHandle
-{
-public:
-    explicit FileHandle(HANDLE handle) : handle_(handle) {}
-    ~FileHandle()
-    {
-        if (handle_ != INVALID_HANDLE_VALUE)
-            ::CloseHandle(handle_);
-    }
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-
-    HANDLE Get() const { return handle_; }
-    bool IsValid() const { return handle_ != INVALID_HANDLE_VALUE; }
-
-private:
-    HANDLE handle_;
-};
+// A kernel object: a file, a process, a mutex.
+using Handle = HandleOwner<::CloseHandle>;
+// A directory search.
+using FindHandle = HandleOwner<::FindClose>;
 
 // The thread's single-threaded COM apartment, left when the owner goes.
 class ComApartment

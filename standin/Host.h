@@ -16,26 +16,6 @@ extern const CLSID CLSID_StandinApplication;
 // Everything a test lays out and reads back lives in this folder of the prefix.
 constexpr wchar_t kStandinFolder[] = L"C:\\standin";
 
-// --- Owners ---
-
-class Handle
-{
-public:
-    explicit Handle(HANDLE handle = nullptr) : handle_(handle) {}
-    ~Handle()
-    {
-        if (handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE)
-            ::CloseHandle(handle_);
-    }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    HANDLE Get() const { return handle_; }
-    bool IsValid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
-
-private:
-    HANDLE handle_;
-};
-
 // --- Journal (Journal.cpp) ---
 
 // Takes the next instance number for this process (1 for the first host started in the prefix).
