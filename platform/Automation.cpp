@@ -27,19 +27,12 @@ private:
     EXCEPINFO info_;
 };
 
-// The one late-bound call: looks the name up afresh, then invokes it. A property write passes
-// its value as the named argument DISPID_PROPERTYPUT; reads and calls pass no arguments.
-HRESULT InvokeByName(IDispatch* object, const wchar_t* name, WORD flags, const VARIANT* putValue,
-                     Variant& result)
+// The one late-bound call. A property write passes its value as the named argument
+// DISPID_PROPERTYPUT; reads and calls pass no arguments. The result is handed over only on success.
+HRESULT InvokeMember(IDispatch* object, DISPID member, WORD flags, const VARIANT* putValue, Variant& result)
 {
-    if (object == nullptr || name == nullptr)
+    if (object == nullptr)
         return E_POINTER;
-    DISPID member = DISPID_UNKNOWN;
-    LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
-    HRESULT hr = object->GetIDsOfNames(IID_NULL, names, 1, kMemberLocale, &member);
-    if (FAILED(hr))
-        return hr;
-
     DISPPARAMS params = {};
     VARIANTARG argument = {};
     DISPID putId = DISPID_PROPERTYPUT;
@@ -54,12 +47,26 @@ HRESULT InvokeByName(IDispatch* object, const wchar_t* name, WORD flags, const V
     ExcepInfo exception;
     Variant value;
     UINT argumentError = 0;
-    hr = object->Invoke(member, IID_NULL, kMemberLocale, flags, &params, value.Put(),
-                        exception.Put(), &argumentError);
+    const HRESULT hr = object->Invoke(member, IID_NULL, kMemberLocale, flags, &params, value.Put(),
+                                      exception.Put(), &argumentError);
     if (FAILED(hr))
         return hr;
     std::swap(value.Get(), result.Get());
     return S_OK;
+}
+
+// Looks the name up afresh at every call: the host resolves it, without regard to case.
+HRESULT InvokeByName(IDispatch* object, const wchar_t* name, WORD flags, const VARIANT* putValue,
+                     Variant& result)
+{
+    if (object == nullptr || name == nullptr)
+        return E_POINTER;
+    DISPID member = DISPID_UNKNOWN;
+    LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
+    const HRESULT hr = object->GetIDsOfNames(IID_NULL, names, 1, kMemberLocale, &member);
+    if (FAILED(hr))
+        return hr;
+    return InvokeMember(object, member, flags, putValue, result);
 }
 }  // namespace
 
@@ -125,15 +132,10 @@ HRESULT CallMember(IDispatch* object, const wchar_t* name)
 
 HRESULT EnumerateMembers(IDispatch* collection, AutomationEnumerator& items)
 {
-    if (collection == nullptr)
-        return E_POINTER;
     // The standard enumerator is the member DISPID_NEWENUM, read like a property.
-    DISPPARAMS none = {};
-    ExcepInfo exception;
     Variant value;
-    HRESULT hr = collection->Invoke(DISPID_NEWENUM, IID_NULL, kMemberLocale,
-                                    DISPATCH_METHOD | DISPATCH_PROPERTYGET, &none, value.Put(),
-                                    exception.Put(), nullptr);
+    HRESULT hr = InvokeMember(collection, DISPID_NEWENUM, DISPATCH_METHOD | DISPATCH_PROPERTYGET,
+                              nullptr, value);
     if (FAILED(hr))
         return hr;
     IUnknown* unknown = nullptr;
