@@ -8,7 +8,7 @@ import os
 import re
 import unittest
 
-from machine import HIDDEN, SYSTEM, Machine
+from machine import HIDDEN, SYSTEM, Machine, run_laid_out
 
 # Where the sample machine keeps things.
 STARTUP = r'C:\excel\xlstart'
@@ -89,10 +89,10 @@ class EndToEnd(unittest.TestCase):
 
     def run_case(self, scenario, deleted=(), lay=None):
         """Lays out the files and the scenario, runs, and checks the files and what holds for all runs."""
-        self.machine.reset()
-        (lay or lay_for(scenario))(self.machine)
-        self.machine.scenario(scenario)
-        outcome = self.machine.run()
+        def lay_out(machine):
+            (lay or lay_for(scenario))(machine)
+            machine.scenario(scenario)
+        outcome = run_laid_out(self.machine, lay_out)
         self.check_run(outcome)
         self.check_files(deleted)
         return outcome

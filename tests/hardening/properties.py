@@ -265,11 +265,15 @@ class Verdict:
 def run_host(machine, host):
     """Lays out the host on a machine, runs the program once, and checks every property."""
     verdict = Verdict(host.seed)
-    machine.reset()
-    host.lay_out(machine)
-    watched = [p for p, laid in machine.laid.items() if laid != 'folder']
-    with Watch(machine, watched) as watch:
-        outcome = machine.run()
+    watches = []
+
+    def watched_run():
+        watched = [p for p, laid in machine.laid.items() if laid != 'folder']
+        with Watch(machine, watched) as watch:
+            watches.append(watch)
+            return machine.run()
+    outcome = standin.run_laid_out(machine, host.lay_out, watched_run)
+    watch = watches[-1]
     verdict.outcome = outcome
     if outcome.status == 'hang':
         verdict.found['hang'].append('still running after %d s' % standin.RUN_BOUND)
