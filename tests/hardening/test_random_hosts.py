@@ -4,7 +4,7 @@ deletes no file it must not (and the copies only after "quit"), and leaves no ho
 
 Two groups of seeds, one prefix each, so that ctest -j2 runs them side by side. scripts/soak runs
 as many more seeds as asked; a seed it finds failing joins FOUND below, with what it found.
-Run by ctest with HARDENING_TEMPLATE, HARDENING_PROGRAM, HARDENING_HOST and HARDENING_PROBE set.
+Run by ctest with E2E_TEMPLATE, E2E_PROGRAM, E2E_HOST and E2E_PROBE set.
 """
 import os
 import sys
@@ -31,8 +31,8 @@ class RandomHosts(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.machine = Machine(os.environ['HARDENING_TEMPLATE'], os.environ['HARDENING_HOST'],
-                              os.environ['HARDENING_PROGRAM'])
+        cls.machine = Machine(os.environ['E2E_TEMPLATE'], os.environ['E2E_HOST'],
+                              os.environ['E2E_PROGRAM'])
 
     @classmethod
     def tearDownClass(cls):
@@ -71,7 +71,7 @@ class SeedsB(RandomHosts):
         """A client that calls outside the table, and files gone behind the program's back."""
         self.machine.reset()
         self.machine.scenario('* addin str:C:\\a\\QuantorelixExcelLink.xla\n* addin str:C:\\a\\x.xla\n')
-        outcome = self.machine.run(os.environ['HARDENING_PROBE'])
+        outcome = self.machine.run(os.environ['E2E_PROBE'])
         found = properties.check_members(properties.Journal(outcome.journal))
         for wanted in ['names Visible', 'call STARTUPPATH', 'enum skip', 'get Installed', 'put FullName']:
             self.assertTrue(any(wanted in line for line in found), wanted + '\n' + '\n'.join(found))
