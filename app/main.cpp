@@ -3,7 +3,7 @@
 
 #include "removal/RemovalRun.h"
 
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
+int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, PWSTR /*commandLine*/, int /*show*/)
 {
     RemovalRun();
 }

@@ -1,8 +1,8 @@
 // Texts: composing, lower-casing and searching, by rules that do not depend on the user's locale.
 #include "platform/Platform.h"
 
-#include <string.h>
-
+#include <cstring>
+#include <cwchar>
 #include <utility>
 
 HRESULT MakeText(const wchar_t* literal, Bstr& text)
