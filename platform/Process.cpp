@@ -2,7 +2,9 @@
 #include "platform/Platform.h"
 
 #ifdef BROLENDAVIR_COVERAGE
+extern "C" {  // GCC's header declares C functions without saying so
 #include <gcov.h>
+}
 #endif
 
 namespace
