@@ -5,8 +5,8 @@
 
 Builds everything with GCC's coverage counters into WORK (the program, the stand-in host and the
 unit tests), runs the unit and end-to-end tests there under Wine, in clones of the Wine prefix
-TEMPLATE, and reports line and branch coverage with gcovr (WORK/coverage.txt holds the list of
-each file's lines not run). Fails when a test fails or when any line is left unrun.
+TEMPLATE, and reports line and branch coverage with gcovr, each file with the lines and branches
+it left unrun (kept in WORK/coverage.txt). Fails when a test fails or any line is left unrun.
 
 The Windows programs write their counters to the Unix paths of their object files, which Wine
 would read as paths on drive C:; GCOV_PREFIX puts them on Z:, which is / in every prefix.
@@ -40,15 +40,22 @@ def main(argv):
         print('the tests failed in the coverage build; no figures')
         return 1
 
-    counted = ['gcovr', '--root', source, '--gcov-executable', GCOV,
-               '--filter', os.path.join(source, 'removal') + '/',
-               '--filter', os.path.join(source, 'platform') + '/',
-               '--exclude-unreachable-branches', '--exclude-throw-branches', work]
+    # gcov runs once, into a trace file; the reports are read from it.
+    trace = os.path.join(work, 'coverage.json')
+    subprocess.run(['gcovr', '--root', source, '--gcov-executable', GCOV,
+                    '--filter', os.path.join(source, 'removal') + '/',
+                    '--filter', os.path.join(source, 'platform') + '/',
+                    '--exclude-unreachable-branches', '--exclude-throw-branches',
+                    '--json', trace, work], check=True)
+    report = ['gcovr', '--root', source, '--add-tracefile', trace]
     with open(os.path.join(work, 'coverage.txt'), 'w') as out:
-        subprocess.run(counted + ['--txt', '-'], stdout=out, check=True)
-    lines = subprocess.run(counted + ['--txt', '-', '--fail-under-line', '100'])
-    subprocess.run(counted + ['--txt', '-', '--branches'], check=True)
-    return lines.returncode
+        for kind in ([], ['--branches']):
+            table = subprocess.run(report + ['--txt', '-'] + kind, check=True,
+                                   stdout=subprocess.PIPE, text=True).stdout
+            print(table)
+            out.write(table + '\n')
+    return subprocess.run(report + ['--print-summary', '--txt', os.devnull,
+                                    '--fail-under-line', '100']).returncode
 
 
 if __name__ == '__main__':
