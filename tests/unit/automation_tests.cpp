@@ -410,6 +410,7 @@ TEST_F(ComTest, AFailingOrNonObjectItemStopsTheWalk)
     EXPECT_FALSE(SUCCEEDED(EnumerateMembers(&noEnumerator, items)));
     EXPECT_FALSE(SUCCEEDED(EnumerateMembers(nullptr, items)));
     EXPECT_FALSE(items);
+    EXPECT_EQ(E_POINTER, NextMember(nullptr, item));
 }
 
 TEST_F(ComTest, AClassThatIsNotRegisteredIsNotCreated)
