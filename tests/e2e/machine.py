@@ -118,7 +118,7 @@ class Machine:
 
     def wine(self, *argv, timeout=RUN_BOUND):
         # Wine's background processes inherit our standard handles: never hand them a pipe.
-        return subprocess.run(['wine', *argv], env=self.env, cwd=self.prefix.drive_c(),
+        return subprocess.run([wineprefix.WINE, *argv], env=self.env, cwd=self.prefix.drive_c(),
                               timeout=timeout, **QUIET).returncode
 
     # --- laying out a machine ---
@@ -175,7 +175,7 @@ class Machine:
             program = copy
         try:
             with open(output, 'wb') as sink:
-                status = subprocess.run(['wine', program or self.program], env=self.env,
+                status = subprocess.run([wineprefix.WINE, program or self.program], env=self.env,
                                         cwd=self.prefix.drive_c(), timeout=RUN_BOUND,
                                         stdin=subprocess.DEVNULL, stdout=sink,
                                         stderr=subprocess.DEVNULL).returncode
