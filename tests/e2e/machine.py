@@ -14,7 +14,7 @@ as described at the top of standin/Journal.cpp, for instance
     2 app names addins lcid=0409 -> 4
     2 app get addins lcid=0409 -> obj:addins
     2 addin1 put installed lcid=0409 args=bool:0 named=-3 -> ok
-    2 host end client-gone held=addins,enum
+    2 host end quit
 """
 import os
 import shutil

@@ -164,7 +164,10 @@ def walked(addin, fullname, reads=3, uninstalled=True):
     return lines
 
 
-QUIT = ['2 app call quit -> ok', '2 app released', '2 host end client-gone']
+# After "quit" the run lets go of everything, the walk's collection last, so the host ends on its
+# last release and not when it finds its client gone.
+QUIT = ['2 app call quit -> ok', '2 app released', '2 enum released', '2 addins released',
+        '2 host lastref', '2 host end quit']
 
 
 class HostContract(EndToEnd):
@@ -277,8 +280,12 @@ class PlainRun(EndToEnd):
             'app call quit lcid=0409 -> ok',
             'addin3 released',
             'app released',
-            # The run ends still holding the add-in collection and its enumerator.
-            'host end client-gone held=addins,enum',
+            # The add-in collection and its enumerator are held until the run's last step, and let
+            # go before the process ends: the host ends on that release.
+            'enum released',
+            'addins released',
+            'host lastref',
+            'host end quit',
         ])
 
 
@@ -407,7 +414,7 @@ class HostFailures(EndToEnd):
              BASE + '2 create fail:80004005\n' + addins(ADDIN), everything,
              ['1 app get StartupPath', '2 factory create -> fail:80004005', '1 app get Workbooks',
               '1 books call Add', '1 app get addins', '1 addin1 put installed', '1 app call quit -> ok',
-              '1 app released', '1 host end client-gone'], []),
+              '1 app released', '1 enum released', '1 addins released', '1 host end quit'], []),
             ('no instance can be created: nothing is uninstalled or deleted',
              BASE + '* create fail:80004005\n' + addins(ADDIN), set(),
              ['1 host end refused', '2 host end refused'], [' app ']),
@@ -430,7 +437,8 @@ class HostFailures(EndToEnd):
              {STARTUP_COPY, LIBRARY_COPY}, ['2 app call quit -> ok'], ['#-4']),
             ('quit fails: the copies still go', BASE + '2 quit %s\n' % FAILURE + addins(ADDIN), everything,
              walked('addin1', ADDIN) + ['2 app call quit -> ' + FAILURE, '2 addin1 released',
-                                        '2 app released'], []),
+                                        '2 app released', '2 enum released', '2 addins released',
+                                        '2 host lastref', '2 host end released'], []),
         ]
         self.check_table(cases)
 
