@@ -79,9 +79,9 @@ const HRESULT kRefused = HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
 
 // FILE_DISPOSITION_INFO_EX and its flags (Windows 10 1607 and later), which the headers offer only
 // to programs built for Windows 10. The flag that ignores the read-only attribute is never asked for.
-const FILE_INFO_BY_HANDLE_CLASS kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
-const DWORD kDispositionDelete = 0x1;
-const DWORD kDispositionPosixSemantics = 0x2;
+constexpr FILE_INFO_BY_HANDLE_CLASS kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+constexpr DWORD kDispositionDelete = 0x1;
+constexpr DWORD kDispositionPosixSemantics = 0x2;
 
 // The full path the file calls make of path (folder separators folded, relative paths resolved),
 // and its length.
@@ -186,7 +186,7 @@ HRESULT CheckNamedLiterally(HANDLE file, const Bstr& path)
         --rootNameLength;
     const UINT restLength = fullLength - rootLength + 1;  // from the backslash after the root
     if (fileName.Length() != rootNameLength + restLength ||
-        !IsSameText(fileName.Get(), rootNameLength, rootName.Get(), rootNameLength) ||
+        (rootNameLength != 0 && !IsSameText(fileName.Get(), rootNameLength, rootName.Get(), rootNameLength)) ||
         !IsSameText(fileName.Get() + rootNameLength, restLength, rest - 1, restLength))
         return kRefused;
     return S_OK;
