@@ -111,10 +111,26 @@ class Machine:
         self.close()
 
     def unix(self, windows_path):
-        """C:\\a\\b -> <prefix>/drive_c/a/b (names keep their case)."""
-        assert windows_path[:3].upper() == 'C:\\', windows_path
+        """C:\\a\\b -> <prefix>/drive_c/a/b, D:\\a\\b -> <prefix>/../drive_d/a/b (names keep their case)."""
+        drive = windows_path[:3].upper()
+        assert drive in ('C:\\', 'D:\\'), windows_path
         parts = [p for p in windows_path[3:].split('\\') if p]
-        return self.prefix.drive_c(*parts)
+        return os.path.join(self.drive_root(drive[0]), *parts)
+
+    def drive_root(self, letter):
+        """The folder behind a drive letter. D: is laid on first use, as winecfg lays a drive: a Unix
+        link in the prefix's dosdevices, here to a folder outside drive C: (Wine names a file by
+        the drive whose folder is nearest to it)."""
+        if letter == 'C':
+            return self.prefix.drive_c()
+        root = os.path.join(self.prefix.root, 'drive_d')
+        link = os.path.join(self.prefix.path, 'dosdevices', 'd:')
+        if not os.path.lexists(link) or os.readlink(link) != root:
+            os.makedirs(root, exist_ok=True)
+            if os.path.lexists(link):
+                os.remove(link)
+            os.symlink(root, link)
+        return root
 
     def wine(self, *argv, timeout=RUN_BOUND):
         # Wine's background processes inherit our standard handles: never hand them a pipe.
@@ -128,8 +144,7 @@ class Machine:
         standin = self.unix(r'C:\standin')
         for name in os.listdir(standin):
             os.remove(os.path.join(standin, name))
-        for top in self.tops:
-            path = self.prefix.drive_c(top)
+        for path in self.tops:
             if os.path.isdir(path) and not os.path.islink(path):
                 shutil.rmtree(path)
             elif os.path.lexists(path):
@@ -139,9 +154,11 @@ class Machine:
 
     def _claim(self, windows_path):
         unix = self.unix(windows_path)
-        top = os.path.relpath(unix, self.prefix.drive_c()).split(os.sep)[0]
-        assert top not in ('windows', 'users', 'ProgramData', 'Program Files', 'standin', 'e2e'), top
-        self.tops.add(top)
+        root = self.drive_root(windows_path[0].upper())
+        top = os.path.relpath(unix, root).split(os.sep)[0]
+        assert root != self.prefix.drive_c() or \
+            top not in ('windows', 'users', 'ProgramData', 'Program Files', 'standin', 'e2e'), top
+        self.tops.add(os.path.join(root, top))
         return unix
 
     def file(self, windows_path, readonly=False, attribute=None, content=None):
@@ -159,6 +176,14 @@ class Machine:
     def folder(self, windows_path):
         os.makedirs(self._claim(windows_path), exist_ok=True)
         self.laid[windows_path] = 'folder'
+
+    def link(self, windows_path, target):
+        """A symbolic link to target (a folder, or a file laid before), as Wine shows one: a Unix
+        symbolic link. What is read through it must stay what target was laid as."""
+        unix = self._claim(windows_path)
+        os.makedirs(os.path.dirname(unix), exist_ok=True)
+        os.symlink(os.path.relpath(self.unix(target), os.path.dirname(unix)), unix)
+        self.laid[windows_path] = 'folder' if os.path.isdir(self.unix(target)) else self.laid[target]
 
     def scenario(self, text):
         with open(self.unix(r'C:\standin\scenario.txt'), 'w', encoding='utf-8') as f:
@@ -240,8 +265,7 @@ class Machine:
         """Files that appeared under what was laid out, which no run may create."""
         known = {os.path.normcase(self.unix(p)) for p in self.laid}
         found = []
-        for top in self.tops:
-            path = self.prefix.drive_c(top)
+        for path in self.tops:
             for root, dirs, names in os.walk(path):
                 for name in dirs + names:
                     full = os.path.join(root, name)

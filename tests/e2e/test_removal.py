@@ -513,5 +513,52 @@ class WalkFailures(EndToEnd):
         self.check_journal(outcome, walked('addin1', SECOND) + walked('addin2', ADDIN) + QUIT)
 
 
+
+class Links(EndToEnd):
+    """An elevated run reads the user's add-in list: a link in a folder of the user's must not lead
+    it to delete a file elsewhere. Under Wine a link is a Unix symbolic link."""
+
+    def test_nothing_is_deleted_through_a_link(self):
+        behind = r'C:\vendor\data'
+        folder_link = r'C:\home\u\QuantorelixExcel'
+        startup_link = r'C:\home\u\xlstart'
+        file_link = r'C:\addins\QuantorelixExcelLink.xla'
+        target = r'C:\vendor\QuantorelixExcelLink.xla'
+        planted = [folder_link + r'\settings.dat', folder_link + r'\QuantorelixExcelLink.xla']
+
+        def lay(m):
+            m.file(behind + r'\settings.dat')
+            m.file(behind + r'\QuantorelixExcelLink.xla')
+            m.file(r'C:\vendor\xlstart\QuantorelixExcelLink.xla')
+            m.file(target)
+            m.file(LIBRARY_COPY)
+            m.link(folder_link, behind)
+            m.link(startup_link, r'C:\vendor\xlstart')
+            m.link(file_link, target)
+            # What is read through the links must stay too.
+            for path, laid in [(planted[0], behind + r'\settings.dat'),
+                               (planted[1], behind + r'\QuantorelixExcelLink.xla'),
+                               (startup_link + r'\QuantorelixExcelLink.xla', r'C:\vendor\xlstart\QuantorelixExcelLink.xla')]:
+                m.laid[path] = m.laid[laid]
+
+        outcome = self.run_case('1 StartupPath str:%s\n1 LibraryPath str:%s\n' % (startup_link, LIBRARY)
+                                + addins(*planted, file_link), {LIBRARY_COPY}, lay=lay)
+        # Each is found through its link and uninstalled, and its file stays.
+        self.check_journal(outcome, walked('addin1', planted[0]) + walked('addin2', planted[1])
+                           + walked('addin3', file_link) + QUIT)
+
+    def test_an_addin_on_another_drive_letter_is_deleted(self):
+        addin = r'D:\addins\QuantorelixExcelLink.xla'
+        library = r'D:\excel\library'
+
+        def lay(m):
+            lay_sample(m, [addin, library + r'\QuantorelixExcelLink.xla'])
+
+        outcome = self.run_case('1 StartupPath str:%s\n1 LibraryPath str:%s\n' % (STARTUP, library)
+                                + addins(addin, ADDIN),
+                                {addin, ADDIN, STARTUP_COPY, library + r'\QuantorelixExcelLink.xla'}, lay=lay)
+        self.check_journal(outcome, walked('addin1', addin) + walked('addin2', ADDIN) + QUIT)
+
+
 if __name__ == '__main__':
     unittest.main()
