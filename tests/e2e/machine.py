@@ -8,12 +8,14 @@ standin/Scenario.cpp. Settings are lines "INSTANCE KEY VALUE", for instance
     2 addin str:C:\\addins\\QuantorelixExcelLink.xla
     2 addin.put fail:80020009
     2 next 3 fail:80004005
+    1 busy StartupPath 3 8001010A
 
 The host writes C:\\standin\\journal.txt (UTF-8): one line per event, "INSTANCE OBJECT EVENT ...",
 as described at the top of standin/Journal.cpp, for instance
     2 app names addins lcid=0409 -> 4
     2 app get addins lcid=0409 -> obj:addins
     2 addin1 put installed lcid=0409 args=bool:0 named=-3 -> ok
+    1 app get StartupPath lcid=0409 -> busy:8001010A
     2 host end quit
 """
 import os
