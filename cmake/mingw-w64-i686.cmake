@@ -1,18 +1,27 @@
-# Cross-build for 32-bit Windows with Debian's MinGW-w64; programs run under Wine.
-# MINGW_THREADS picks the compiler variant: win32 for the product, posix for GoogleTest.
+# Cross-build for Windows with Debian's MinGW-w64; programs run under Wine.
+# MINGW_ARCH picks the target: i686 (32-bit, the product) or x86_64 (64-bit, for Wine tests on a
+# kernel that runs no 32-bit programs). MINGW_THREADS picks the compiler variant: win32 for the
+# product, posix for GoogleTest.
+if(NOT DEFINED MINGW_ARCH)
+  set(MINGW_ARCH i686)
+endif()
 if(NOT DEFINED MINGW_THREADS)
   set(MINGW_THREADS win32)
 endif()
 set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR i686)
-set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-${MINGW_THREADS})
-set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-${MINGW_THREADS})
-set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
+set(CMAKE_SYSTEM_PROCESSOR ${MINGW_ARCH})
+set(CMAKE_C_COMPILER ${MINGW_ARCH}-w64-mingw32-gcc-${MINGW_THREADS})
+set(CMAKE_CXX_COMPILER ${MINGW_ARCH}-w64-mingw32-g++-${MINGW_THREADS})
+set(CMAKE_RC_COMPILER ${MINGW_ARCH}-w64-mingw32-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${MINGW_ARCH}-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-find_program(WINE_PROGRAM wine)
+if(MINGW_ARCH STREQUAL x86_64)
+  find_program(WINE_PROGRAM wine64 PATHS /usr/lib/wine NO_DEFAULT_PATH)
+else()
+  find_program(WINE_PROGRAM wine)
+endif()
 if(WINE_PROGRAM)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${WINE_PROGRAM})
 endif()

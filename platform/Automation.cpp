@@ -13,26 +13,139 @@ class ExcepInfo
 {
 public:
     ExcepInfo() : info_() {}
-    ~ExcepInfo()
+    ~ExcepInfo() { Free(); }
+    ExcepInfo(const ExcepInfo&) = delete;
+    ExcepInfo& operator=(const ExcepInfo&) = delete;
+    // For an out-parameter: frees what an earlier answer left first.
+    EXCEPINFO* Put()
+    {
+        Free();
+        info_ = EXCEPINFO();
+        return &info_;
+    }
+
+private:
+    void Free()
     {
         ::SysFreeString(info_.bstrSource);
         ::SysFreeString(info_.bstrDescription);
         ::SysFreeString(info_.bstrHelpFile);
     }
-    ExcepInfo(const ExcepInfo&) = delete;
-    ExcepInfo& operator=(const ExcepInfo&) = delete;
-    EXCEPINFO* Put() { return &info_; }
 
-private:
     EXCEPINFO info_;
 };
 
-// The one late-bound call. A property write passes its value as the named argument
-// DISPID_PROPERTYPUT; reads and calls pass no arguments. The result is handed over only on success.
-HRESULT InvokeMember(IDispatch* object, DISPID member, WORD flags, const VARIANT* putValue, Variant& result)
+// Excel turns calls away while it is busy (starting up, a dialog open). COM gives a client with
+// no message filter of its own the rejection at once, Wine passes the server's answer on as it
+// stands, and Excel itself may answer VBA_E_IGNORE: each means "come back", not "this failed",
+// so the caller asks again itself.
+bool IsBusyAnswer(HRESULT hr)
 {
-    if (object == nullptr)
+    constexpr HRESULT kVbaIgnore = static_cast<HRESULT>(0x800AC472);  // VBA_E_IGNORE
+    return hr == RPC_E_CALL_REJECTED || hr == RPC_E_SERVERCALL_RETRYLATER || hr == kVbaIgnore;
+}
+
+// A busy host is asked again after a pause that lets the thread's messages through. The k-th
+// pause of a call ends k beats after the call began, so the time a busy answer took counts as
+// pause and the pauses do not drift. One call waits at most 40 pauses and 10 s, the whole run
+// 120 pauses and 30 s; past either, the busy answer is the call's failure.
+constexpr ULONGLONG kBusyBeat = 250;
+constexpr int kBusyPausesPerCall = 40;
+constexpr int kBusyPausesPerRun = 120;
+constexpr ULONGLONG kBusyCallBound = 10 * 1000;
+constexpr ULONGLONG kBusyRunBound = 30 * 1000;
+
+// What the run has spent so far waiting on busy answers.
+struct BusySpent
+{
+    int pauses;
+    ULONGLONG milliseconds;
+};
+BusySpent g_busySpent = {0, 0};
+
+// Lets the thread's window messages through until the given tick.
+void PauseForMessages(ULONGLONG until)
+{
+    for (;;)
+    {
+        PumpEvents();
+        const ULONGLONG now = ::GetTickCount64();
+        if (now >= until)
+            return;
+        const DWORD left = static_cast<DWORD>(until - now);
+        MSG quit;
+        if (::PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE))
+        {
+            // The quit stays for whoever reads the queue next, and would wake every wait at once.
+            ::Sleep(left);
+            return;
+        }
+        ::MsgWaitForMultipleObjectsEx(0, nullptr, left, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    }
+}
+
+// One call to the host, with the answers it has had so far.
+class BusyCall
+{
+public:
+    BusyCall() : start_(::GetTickCount64()), charged_(start_) {}
+
+    // True when the answer was busy and the call may ask again: the pause is then over.
+    bool AskAgain(HRESULT answer)
+    {
+        if (!IsBusyAnswer(answer))
+            return false;
+        Charge();
+        const ULONGLONG spent = charged_ - start_;
+        if (pauses_ == kBusyPausesPerCall || g_busySpent.pauses >= kBusyPausesPerRun ||
+            spent >= kBusyCallBound || g_busySpent.milliseconds >= kBusyRunBound)
+            return false;
+        ++pauses_;
+        ++g_busySpent.pauses;
+        ULONGLONG until = start_ + pauses_ * kBusyBeat;
+        if (until > start_ + kBusyCallBound)
+            until = start_ + kBusyCallBound;
+        if (until > charged_ + (kBusyRunBound - g_busySpent.milliseconds))
+            until = charged_ + (kBusyRunBound - g_busySpent.milliseconds);
+        PauseForMessages(until);
+        Charge();
+        return true;
+    }
+
+private:
+    // Counts the time since the last charge against the run.
+    void Charge()
+    {
+        const ULONGLONG now = ::GetTickCount64();
+        g_busySpent.milliseconds += now - charged_;
+        charged_ = now;
+    }
+
+    ULONGLONG start_;
+    ULONGLONG charged_;
+    int pauses_ = 0;
+};
+
+// The one late-bound call. The name is looked up afresh at every call (the host resolves it
+// without regard to case); a null name means member is already the DISPID. A property write
+// passes its value as the named argument DISPID_PROPERTYPUT; reads and calls pass no arguments.
+// A busy host is asked again. The result is handed over only on success.
+HRESULT InvokeMember(IDispatch* object, const wchar_t* name, DISPID member, WORD flags,
+                     const VARIANT* putValue, Variant& result)
+{
+    if (object == nullptr || (name == nullptr && member == DISPID_UNKNOWN))
         return E_POINTER;
+    BusyCall call;
+    HRESULT hr = S_OK;
+    if (name != nullptr)
+    {
+        LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
+        do
+            hr = object->GetIDsOfNames(IID_NULL, names, 1, kMemberLocale, &member);
+        while (call.AskAgain(hr));
+        if (FAILED(hr))
+            return hr;
+    }
     DISPPARAMS params = {};
     VARIANTARG argument = {};
     DISPID putId = DISPID_PROPERTYPUT;
@@ -46,29 +159,21 @@ HRESULT InvokeMember(IDispatch* object, DISPID member, WORD flags, const VARIANT
     }
     ExcepInfo exception;
     Variant value;
-    UINT argumentError = 0;
-    const HRESULT hr = object->Invoke(member, IID_NULL, kMemberLocale, flags, &params, value.Put(),
-                                      exception.Put(), &argumentError);
+    do
+    {
+        UINT argumentError = 0;
+        hr = object->Invoke(member, IID_NULL, kMemberLocale, flags, &params, value.Put(),
+                            exception.Put(), &argumentError);
+    } while (call.AskAgain(hr));
     if (FAILED(hr))
         return hr;
     std::swap(value.Get(), result.Get());
     return S_OK;
 }
-
-// Looks the name up afresh at every call: the host resolves it, without regard to case.
-HRESULT InvokeByName(IDispatch* object, const wchar_t* name, WORD flags, const VARIANT* putValue,
-                     Variant& result)
-{
-    if (object == nullptr || name == nullptr)
-        return E_POINTER;
-    DISPID member = DISPID_UNKNOWN;
-    LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
-    const HRESULT hr = object->GetIDsOfNames(IID_NULL, names, 1, kMemberLocale, &member);
-    if (FAILED(hr))
-        return hr;
-    return InvokeMember(object, member, flags, putValue, result);
-}
 }  // namespace
+
+// For the unit tests: the run's allowance for busy answers, whole again.
+void ResetBusyAllowance() { g_busySpent = BusySpent{0, 0}; }
 
 HRESULT CreateHostApplication(const wchar_t* progId, AutomationObject& application)
 {
@@ -89,7 +194,7 @@ HRESULT CreateHostApplication(const wchar_t* progId, AutomationObject& applicati
 
 HRESULT GetMember(IDispatch* object, const wchar_t* name, Variant& value)
 {
-    return InvokeByName(object, name, DISPATCH_PROPERTYGET, nullptr, value);
+    return InvokeMember(object, name, DISPID_UNKNOWN, DISPATCH_PROPERTYGET, nullptr, value);
 }
 
 HRESULT GetTextMember(IDispatch* object, const wchar_t* name, Bstr& text)
@@ -121,20 +226,20 @@ HRESULT GetObjectMember(IDispatch* object, const wchar_t* name, AutomationObject
 HRESULT SetMember(IDispatch* object, const wchar_t* name, const VARIANT& value)
 {
     Variant ignored;
-    return InvokeByName(object, name, DISPATCH_PROPERTYPUT, &value, ignored);
+    return InvokeMember(object, name, DISPID_UNKNOWN, DISPATCH_PROPERTYPUT, &value, ignored);
 }
 
 HRESULT CallMember(IDispatch* object, const wchar_t* name)
 {
     Variant ignored;
-    return InvokeByName(object, name, DISPATCH_METHOD, nullptr, ignored);
+    return InvokeMember(object, name, DISPID_UNKNOWN, DISPATCH_METHOD, nullptr, ignored);
 }
 
 HRESULT EnumerateMembers(IDispatch* collection, AutomationEnumerator& items)
 {
     // The standard enumerator is the member DISPID_NEWENUM, read like a property.
     Variant value;
-    HRESULT hr = InvokeMember(collection, DISPID_NEWENUM, DISPATCH_METHOD | DISPATCH_PROPERTYGET,
+    HRESULT hr = InvokeMember(collection, nullptr, DISPID_NEWENUM, DISPATCH_METHOD | DISPATCH_PROPERTYGET,
                               nullptr, value);
     if (FAILED(hr))
         return hr;
@@ -161,7 +266,13 @@ HRESULT NextMember(IEnumVARIANT* items, AutomationObject& item)
         return E_POINTER;
     Variant value;
     ULONG fetched = 0;
-    HRESULT hr = items->Next(1, value.Put(), &fetched);
+    BusyCall call;
+    HRESULT hr = S_OK;
+    do
+    {
+        fetched = 0;
+        hr = items->Next(1, value.Put(), &fetched);
+    } while (call.AskAgain(hr));
     if (FAILED(hr))
         return hr;
     if (hr != S_OK || fetched != 1)

@@ -95,15 +95,18 @@ class ComApartment
 {
 public:
     ComApartment() : result_(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)) {}
-    ~ComApartment()
-    {
-        if (SUCCEEDED(result_))
-            ::CoUninitialize();
-    }
+    ~ComApartment() { Leave(); }
     ComApartment(const ComApartment&) = delete;
     ComApartment& operator=(const ComApartment&) = delete;
 
     HRESULT Result() const { return result_; }
+    // Leaves the apartment now, once; every reference taken in it must be released first.
+    void Leave()
+    {
+        if (SUCCEEDED(result_))
+            ::CoUninitialize();
+        result_ = CO_E_NOTINITIALIZED;
+    }
 
 private:
     HRESULT result_;

@@ -54,5 +54,6 @@ HRESULT DeleteFiles(const Bstr& path);
 
 // Processes the window messages pending for this thread, then returns.
 void PumpEvents();
-// Ends the process at once with exit status 0, releasing everything it holds.
+// Ends the process at once with exit status 0. The caller has released its COM references and
+// left the apartment first, so that no server waits for COM to notice this process is gone.
 [[noreturn]] void EndProcess();

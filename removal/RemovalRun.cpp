@@ -14,7 +14,7 @@ constexpr wchar_t AddInMatchKey[] = L"quantorelixexcel";
 
 void RemovalRun()
 {
-    // The apartment, like everything the run holds, lasts until the process ends.
+    // Everything the run holds is let go in step 14, the apartment last.
     ComApartment apartment;
 
     Bstr AddInFileName;
@@ -22,7 +22,7 @@ void RemovalRun()
     Bstr LibraryCopyPath;
     AutomationObject HostApp;
     AutomationObject CurrentAddIn;
-    // Taken by the walk and held, with its enumerator, until the process ends.
+    // Taken by the walk and held, with its enumerator, until the run ends.
     AutomationObject addIns;
     AutomationEnumerator addInItems;
 
@@ -101,6 +101,11 @@ void RemovalRun()
     if (FindNormalFile(LibraryCopyPath, found) == S_OK)
         DeleteFiles(LibraryCopyPath);
 
-    // 14.
+    // 14. Let go of the walk's collection and enumerator and leave the apartment before ending.
+    //     A host learns of a dead client's references only through COM's pings, minutes later:
+    //     until then the Excel that was asked to quit would stay alive, hidden.
+    addInItems.Reset();
+    addIns.Reset();
+    apartment.Leave();
     EndProcess();
 }

@@ -57,6 +57,15 @@ struct Item
     bool installed = true;
 };
 
+// Calls turned away the way a busy host turns them away: the call returns `answer` itself.
+struct BusyRule
+{
+    std::wstring target;  // a member name, "names", "names:MEMBER" or "next"
+    ULONG times = 0;      // how many calls are turned away; 0 for every one
+    HRESULT answer = S_OK;
+    ULONG answered = 0;
+};
+
 struct Scenario
 {
     bool registers = true;
@@ -66,10 +75,13 @@ struct Scenario
     ULONG failingNext = 0;  // 1-based call of Next that fails; 0 for none
     HRESULT nextFailure = S_OK;
     std::vector<std::wstring> heldFiles;  // kept open, without sharing deletion, while the host runs
+    std::vector<BusyRule> busy;
 };
 
 // Reads the lines of C:\standin\scenario.txt that apply to this instance.
 void LoadScenario(int instance, Scenario& scenario);
+// The busy answer for this call of target (see BusyRule), or S_OK when the call is served.
+HRESULT BusyAnswer(Scenario& scenario, const std::wstring& target);
 
 // --- Objects (Objects.cpp) ---
 

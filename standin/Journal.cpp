@@ -7,13 +7,15 @@
 //   N host start client=<image name of the parent process, the client>|none
 //   N host registered
 //   N factory create -> obj:app | fail:XXXXXXXX
-//   N OBJ names NAME lcid=XXXX -> DISPID | unknown          (GetIDsOfNames, NAME as spelled)
+//   N OBJ names NAME lcid=XXXX -> DISPID | unknown | busy:XXXXXXXX   (GetIDsOfNames, NAME as spelled)
 //   N OBJ VERB NAME lcid=XXXX [args=V,V] [named=D,D] -> RESULT
 //        VERB: get, put, putref, call, or a '+' join when several DISPATCH_ flags are set
 //        (call+get); NAME is the member as the client last spelled it, or #DISPID
-//        RESULT: a value (below), or fail:XXXXXXXX
+//        RESULT: a value (below), fail:XXXXXXXX, or busy:XXXXXXXX
 //   N addin<k> uninstalled | installed                       (the installed list changed)
-//   N enum next celt=N -> S_OK|S_FALSE|fail:XXXXXXXX fetched=N [V ...]
+//   N enum next celt=N -> S_OK|S_FALSE|fail:XXXXXXXX|busy:XXXXXXXX fetched=N [V ...]
+// busy:XXXXXXXX is a call the scenario turned away as a busy host does (it returned XXXXXXXX
+// and did nothing); fail:XXXXXXXX is a call that failed.
 //   N OBJ released                                            (its last reference went)
 //   N host lastref                                            (no object of this host is left)
 //   N host end released|quit|client-gone|timeout|refused|unregistered [held=OBJ,OBJ]

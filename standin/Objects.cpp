@@ -10,6 +10,9 @@ bool g_quitAsked = false;
 
 namespace
 {
+// Set once "Add" has succeeded: until then the instance has no workbook open.
+bool g_workbookAdded = false;
+
 // The objects alive in this host, in creation order. When the last goes, the host ends.
 struct LiveObject
 {
@@ -126,12 +129,21 @@ public:
         for (UINT i = 0; i < count; ++i)
             line += (i ? L"," : L"") + std::wstring(names[i] ? names[i] : L"(null)");
         line += L" lcid=" + Lcid(lcid) + L" -> ";
+        for (UINT i = 0; i < count; ++i)
+            ids[i] = DISPID_UNKNOWN;
+        const std::wstring asked = names[0] ? names[0] : L"";
+        HRESULT busy = BusyAnswer(g_scenario, L"names:" + asked);
+        if (busy == S_OK)
+            busy = BusyAnswer(g_scenario, L"names");
+        if (busy != S_OK)
+        {
+            Journal(line + L"busy:" + HexResult(busy));
+            return busy;
+        }
         // Only the member's own name resolves; names after the first would be argument names,
         // and no member here takes arguments.
         const Member* member = names[0] ? Find(names[0]) : nullptr;
         HRESULT hr = member != nullptr && count == 1 ? S_OK : DISP_E_UNKNOWNNAME;
-        for (UINT i = 0; i < count; ++i)
-            ids[i] = DISPID_UNKNOWN;
         if (member != nullptr)
         {
             ids[0] = member->id;
@@ -173,6 +185,14 @@ public:
         note_.clear();
         HRESULT hr = S_OK;
         const Member* member = Find(id);
+        // A busy host turns the call away before it looks at it.
+        const HRESULT busy = member == nullptr ? S_OK
+            : BusyAnswer(g_scenario, member->name != nullptr ? member->name : L"_NewEnum");
+        if (busy != S_OK)
+        {
+            Journal(line + L" -> busy:" + HexResult(busy));
+            return busy;
+        }
         if (riid != IID_NULL)
             hr = DISP_E_UNKNOWNINTERFACE;
         else if (member == nullptr || (flags & member->access) == 0)
@@ -196,7 +216,7 @@ public:
         {
             *exception = EXCEPINFO();
             exception->bstrSource = ::SysAllocString(L"Stand-in host");
-            exception->bstrDescription = ::SysAllocString(L"The scenario makes this call fail.");
+            exception->bstrDescription = ::SysAllocString(L"The host refuses this call.");
             exception->scode = static_cast<SCODE>(0x800A03EC);
         }
         if (SUCCEEDED(hr) && result != nullptr)
@@ -317,6 +337,9 @@ protected:
         Item& item = g_scenario.items[index_];
         if (FAILED(item.installedWriteFailure))
             return item.installedWriteFailure;
+        // Like the real host: no add-in is installed or uninstalled while no workbook is open.
+        if (!g_workbookAdded)
+            return DISP_E_EXCEPTION;
         Variant flag;
         if (FAILED(::VariantChangeType(&flag.Get(), const_cast<VARIANT*>(&given), 0, VT_BOOL)))
             return DISP_E_TYPEMISMATCH;
@@ -369,6 +392,14 @@ public:
         {
             Journal(line + L"fail:" + HexResult(E_POINTER));
             return E_POINTER;
+        }
+        const HRESULT busy = BusyAnswer(g_scenario, L"next");
+        if (busy != S_OK)
+        {
+            if (fetched != nullptr)
+                *fetched = 0;
+            Journal(line + L"busy:" + HexResult(busy) + L" fetched=0");
+            return busy;
         }
         ULONG got = 0;
         std::wstring described;
@@ -459,11 +490,14 @@ public:
 protected:
     HRESULT Answer(DISPID, VARIANT& value, std::wstring& described) override
     {
-        return Produce(g_scenario.add.Next(), value, described,
-                       [](VARIANT& own, std::wstring& text) {
-                           HandOut(new Plain(L"book"), own, text);
-                           return S_OK;
-                       });
+        const HRESULT hr = Produce(g_scenario.add.Next(), value, described,
+                                   [](VARIANT& own, std::wstring& text) {
+                                       HandOut(new Plain(L"book"), own, text);
+                                       return S_OK;
+                                   });
+        if (SUCCEEDED(hr))
+            g_workbookAdded = true;
+        return hr;
     }
 };
 

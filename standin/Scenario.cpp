@@ -8,12 +8,21 @@
 //   item          VALUE: appends an entry that is not an add-in object
 //   next          K fail:XXXXXXXX: the K-th call of the enumerator's Next fails
 //   hold          PATH: the host keeps that file open while it runs, so it cannot be deleted
+//   busy          MEMBER N XXXXXXXX | MEMBER forever XXXXXXXX: the first N calls of MEMBER in
+//                 this instance (or all of them) are turned away as a busy host turns them away:
+//                 the call returns XXXXXXXX (80010001, 8001010A or 800AC472) and does nothing.
+//                 MEMBER: StartupPath, LibraryPath, Workbooks, Add, addins, _NewEnum, fullname,
+//                 installed, quit; "names" for the name lookup of any member, "names:NAME" for
+//                 the lookup of one name (any case); "next" for the enumerator's Next. A busy
+//                 answer is no call of the member for any other key (e.g. "next K").
 // ANSWERS is one VALUE or several joined by " | ": the n-th read answers with the n-th.
 // VALUE: str:TEXT (to the end; <NUL> stands for a NUL), i4:N, r8:X, bool:N, null, empty,
 // nothing (a null object), object (the member's own object, e.g. the workbook collection),
 // dummy (an object with no members), fail:XXXXXXXX (the call fails with that HRESULT).
 // Unset members answer with their own object, "quit" and "Add" succeed, StartupPath is
 // C:\excel\xlstart and LibraryPath C:\excel\library, and the collection is empty.
+// As in the real host, writing "installed" fails (80020009, scode 800A03EC) until a call of
+// "Add" has succeeded in the instance: an add-in is not uninstalled while no workbook is open.
 #include "standin/Host.h"
 
 #include <cwchar>
@@ -179,6 +188,21 @@ void LoadScenario(int instance, Scenario& scenario)
         }
         else if (key == L"hold")
             scenario.heldFiles.push_back(value);
+        else if (key == L"busy")
+        {
+            // MEMBER COUNT CODE
+            const size_t space1 = value.find(L' ');
+            const size_t space2 = space1 == std::wstring::npos ? space1 : value.find(L' ', space1 + 1);
+            if (space2 == std::wstring::npos)
+                continue;
+            BusyRule rule;
+            rule.target = value.substr(0, space1);
+            const std::wstring count = value.substr(space1 + 1, space2 - space1 - 1);
+            rule.times = count == L"forever" ? 0 : wcstoul(count.c_str(), nullptr, 10);
+            rule.answer = static_cast<HRESULT>(wcstoul(value.c_str() + space2 + 1, nullptr, 16));
+            if (count == L"forever" || rule.times > 0)
+                scenario.busy.push_back(rule);
+        }
         else if (key == L"next")
         {
             const size_t space = value.find(L' ');
@@ -187,4 +211,18 @@ void LoadScenario(int instance, Scenario& scenario)
                 space == std::wstring::npos ? E_FAIL : ParseValue(value.substr(space + 1)).failure;
         }
     }
+}
+
+HRESULT BusyAnswer(Scenario& scenario, const std::wstring& target)
+{
+    for (BusyRule& rule : scenario.busy)
+    {
+        if (::CompareStringOrdinal(rule.target.c_str(), -1, target.c_str(), -1, TRUE) != CSTR_EQUAL)
+            continue;
+        if (rule.times != 0 && rule.answered == rule.times)
+            continue;
+        ++rule.answered;
+        return rule.answer;
+    }
+    return S_OK;
 }

@@ -4,9 +4,10 @@
     coverage.py SOURCE WORK TEMPLATE
 
 Builds everything with GCC's coverage counters into WORK (the program, the stand-in host and the
-unit tests), runs the unit and end-to-end tests there under Wine, in clones of the Wine prefix
-TEMPLATE, and reports line and branch coverage with gcovr, each file with the lines and branches
-it left unrun (kept in WORK/coverage.txt). Fails when a test fails or any line is left unrun.
+unit tests; where the kernel runs no 32-bit programs, their 64-bit builds too), runs the unit and
+end-to-end tests there under Wine, in clones of the Wine prefix TEMPLATE, and reports line and
+branch coverage with gcovr, each file with the lines and branches it left unrun (kept in
+WORK/coverage.txt). Fails when a test fails or any line is left unrun.
 
 The Windows programs write their counters to the Unix paths of their object files, which Wine
 would read as paths on drive C:; GCOV_PREFIX puts them on Z:, which is / in every prefix.
@@ -18,9 +19,11 @@ import sys
 
 from build_tree import build_tree
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'support'))
+import wineprefix  # noqa: E402
+
 # The unit tests and every end-to-end group; the random hosts add time, not lines.
 TESTS = r'^(platform_tests|text_tests|text_tests_turkish|automation_tests|e2e_\w+)$'
-GCOV = 'i686-w64-mingw32-gcov'
 
 
 def main(argv):
@@ -40,13 +43,21 @@ def main(argv):
         print('the tests failed in the coverage build; no figures')
         return 1
 
+    # Counted where the programs that ran were built: on a kernel that runs no 32-bit programs, the
+    # 64-bit mirror of the tree and the unit tests (see tests/CMakeLists.txt).
+    if wineprefix.ARCH == 'win64':
+        gcov = 'x86_64-w64-mingw32-gcov'
+        trees = [wineprefix.programs_dir(work), os.path.join(work, 'tests', 'unit-build')]
+    else:
+        gcov = 'i686-w64-mingw32-gcov'
+        trees = [work]
     # gcov runs once, into a trace file; the reports are read from it.
     trace = os.path.join(work, 'coverage.json')
-    subprocess.run(['gcovr', '--root', source, '--gcov-executable', GCOV,
+    subprocess.run(['gcovr', '--root', source, '--gcov-executable', gcov,
                     '--filter', os.path.join(source, 'removal') + '/',
                     '--filter', os.path.join(source, 'platform') + '/',
                     '--exclude-unreachable-branches', '--exclude-throw-branches',
-                    '--json', trace, work], check=True)
+                    '--json', trace, *trees], check=True)
     report = ['gcovr', '--root', source, '--add-tracefile', trace]
     with open(os.path.join(work, 'coverage.txt'), 'w') as out:
         for kind in ([], ['--branches']):

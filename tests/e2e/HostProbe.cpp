@@ -1,6 +1,7 @@
 // Holds the stand-in host to the contracts the real host keeps and the program relies on:
 // names match in any case, other names are unknown, members answer only their own kind of call,
-// and the add-in enumerator keeps IEnumVARIANT's rules. Prints one line per check to stdout.
+// the add-in enumerator keeps IEnumVARIANT's rules, a busy answer reaches the client as it
+// stands, and "installed" is not written while no workbook is open. Prints one line per check.
 #include <windows.h>
 #include <oaidl.h>
 
@@ -58,6 +59,8 @@ int main()
     for (VARIANT& v : three)
         ::VariantInit(&v);
     ULONG fetched = 99;
+    Show("next while busy", items->Next(3, three, &fetched));
+    printf("fetched %lu\n", fetched);
     Show("next 3", items->Next(3, three, &fetched));
     printf("fetched %lu\n", fetched);
     ComPtr<IDispatch> second(three[1].pdispVal);
@@ -73,6 +76,18 @@ int main()
     VARIANT no = {};
     no.vt = VT_BOOL;
     no.boolVal = VARIANT_FALSE;
+    Show("put Installed without a workbook", Call(second.Get(), id, DISPATCH_PROPERTYPUT, &no, value));
+
+    // The scenario has the host busy for the first lookup of Workbooks and the first call of Add.
+    Show("lookup Workbooks while busy", Lookup(app.Get(), L"Workbooks", id));
+    Show("lookup Workbooks", Lookup(app.Get(), L"Workbooks", id));
+    Show("get Workbooks", Call(app.Get(), id, DISPATCH_PROPERTYGET, nullptr, value));
+    ComPtr<IDispatch> books(value.Get().pdispVal);
+    Lookup(books.Get(), L"Add", id);
+    Show("call Add while busy", Call(books.Get(), id, DISPATCH_METHOD, nullptr, value));
+    Show("call Add", Call(books.Get(), id, DISPATCH_METHOD, nullptr, value));
+
+    Lookup(second.Get(), L"Installed", id);
     Show("put Installed", Call(second.Get(), id, DISPATCH_PROPERTYPUT, &no, value));
     Show("get Installed", Call(second.Get(), id, DISPATCH_PROPERTYGET, nullptr, value));
     printf("installed %d\n", value.Get().boolVal);

@@ -8,13 +8,15 @@ standin/Scenario.cpp. Settings are lines "INSTANCE KEY VALUE", for instance
     2 addin str:C:\\addins\\QuantorelixExcelLink.xla
     2 addin.put fail:80020009
     2 next 3 fail:80004005
+    1 busy StartupPath 3 8001010A
 
 The host writes C:\\standin\\journal.txt (UTF-8): one line per event, "INSTANCE OBJECT EVENT ...",
 as described at the top of standin/Journal.cpp, for instance
     2 app names addins lcid=0409 -> 4
     2 app get addins lcid=0409 -> obj:addins
     2 addin1 put installed lcid=0409 args=bool:0 named=-3 -> ok
-    2 host end client-gone held=addins,enum
+    1 app get StartupPath lcid=0409 -> busy:8001010A
+    2 host end quit
 """
 import os
 import shutil
@@ -111,14 +113,30 @@ class Machine:
         self.close()
 
     def unix(self, windows_path):
-        """C:\\a\\b -> <prefix>/drive_c/a/b (names keep their case)."""
-        assert windows_path[:3].upper() == 'C:\\', windows_path
+        """C:\\a\\b -> <prefix>/drive_c/a/b, D:\\a\\b -> <prefix>/../drive_d/a/b (names keep their case)."""
+        drive = windows_path[:3].upper()
+        assert drive in ('C:\\', 'D:\\'), windows_path
         parts = [p for p in windows_path[3:].split('\\') if p]
-        return self.prefix.drive_c(*parts)
+        return os.path.join(self.drive_root(drive[0]), *parts)
+
+    def drive_root(self, letter):
+        """The folder behind a drive letter. D: is laid on first use, as winecfg lays a drive: a Unix
+        link in the prefix's dosdevices, here to a folder outside drive C: (Wine names a file by
+        the drive whose folder is nearest to it)."""
+        if letter == 'C':
+            return self.prefix.drive_c()
+        root = os.path.join(self.prefix.root, 'drive_d')
+        link = os.path.join(self.prefix.path, 'dosdevices', 'd:')
+        if not os.path.lexists(link) or os.readlink(link) != root:
+            os.makedirs(root, exist_ok=True)
+            if os.path.lexists(link):
+                os.remove(link)
+            os.symlink(root, link)
+        return root
 
     def wine(self, *argv, timeout=RUN_BOUND):
         # Wine's background processes inherit our standard handles: never hand them a pipe.
-        return subprocess.run(['wine', *argv], env=self.env, cwd=self.prefix.drive_c(),
+        return subprocess.run([wineprefix.WINE, *argv], env=self.env, cwd=self.prefix.drive_c(),
                               timeout=timeout, **QUIET).returncode
 
     # --- laying out a machine ---
@@ -128,8 +146,7 @@ class Machine:
         standin = self.unix(r'C:\standin')
         for name in os.listdir(standin):
             os.remove(os.path.join(standin, name))
-        for top in self.tops:
-            path = self.prefix.drive_c(top)
+        for path in self.tops:
             if os.path.isdir(path) and not os.path.islink(path):
                 shutil.rmtree(path)
             elif os.path.lexists(path):
@@ -139,9 +156,11 @@ class Machine:
 
     def _claim(self, windows_path):
         unix = self.unix(windows_path)
-        top = os.path.relpath(unix, self.prefix.drive_c()).split(os.sep)[0]
-        assert top not in ('windows', 'users', 'ProgramData', 'Program Files', 'standin', 'e2e'), top
-        self.tops.add(top)
+        root = self.drive_root(windows_path[0].upper())
+        top = os.path.relpath(unix, root).split(os.sep)[0]
+        assert root != self.prefix.drive_c() or \
+            top not in ('windows', 'users', 'ProgramData', 'Program Files', 'standin', 'e2e'), top
+        self.tops.add(os.path.join(root, top))
         return unix
 
     def file(self, windows_path, readonly=False, attribute=None, content=None):
@@ -160,6 +179,14 @@ class Machine:
         os.makedirs(self._claim(windows_path), exist_ok=True)
         self.laid[windows_path] = 'folder'
 
+    def link(self, windows_path, target):
+        """A symbolic link to target (a folder, or a file laid before), as Wine shows one: a Unix
+        symbolic link. What is read through it must stay what target was laid as."""
+        unix = self._claim(windows_path)
+        os.makedirs(os.path.dirname(unix), exist_ok=True)
+        os.symlink(os.path.relpath(self.unix(target), os.path.dirname(unix)), unix)
+        self.laid[windows_path] = 'folder' if os.path.isdir(self.unix(target)) else self.laid[target]
+
     def scenario(self, text):
         with open(self.unix(r'C:\standin\scenario.txt'), 'w', encoding='utf-8') as f:
             f.write(text)
@@ -175,7 +202,7 @@ class Machine:
             program = copy
         try:
             with open(output, 'wb') as sink:
-                status = subprocess.run(['wine', program or self.program], env=self.env,
+                status = subprocess.run([wineprefix.WINE, program or self.program], env=self.env,
                                         cwd=self.prefix.drive_c(), timeout=RUN_BOUND,
                                         stdin=subprocess.DEVNULL, stdout=sink,
                                         stderr=subprocess.DEVNULL).returncode
@@ -240,8 +267,7 @@ class Machine:
         """Files that appeared under what was laid out, which no run may create."""
         known = {os.path.normcase(self.unix(p)) for p in self.laid}
         found = []
-        for top in self.tops:
-            path = self.prefix.drive_c(top)
+        for path in self.tops:
             for root, dirs, names in os.walk(path):
                 for name in dirs + names:
                     full = os.path.join(root, name)

@@ -26,6 +26,9 @@ SPELLINGS = {'StartupPath', 'LibraryPath', 'Workbooks', 'Add', 'addins', 'fullna
 # What a host answers to a client that calls a member the wrong way.
 MISUSE = ('fail:80020003', 'fail:8002000E', 'fail:80020004', 'fail:80020001')
 FAILURE = 'fail:80020009'   # how a real host reports a failing member (DISP_E_EXCEPTION)
+# The answers of a busy host: RPC_E_CALL_REJECTED, RPC_E_SERVERCALL_RETRYLATER, VBA_E_IGNORE.
+REJECTED, RETRY_LATER, IGNORED = '80010001', '8001010A', '800AC472'
+CALL_BOUND = 41             # the first ask and at most 40 more, of one call of a busy host
 
 BASE = '1 StartupPath str:%s\n1 LibraryPath str:%s\n' % (STARTUP, LIBRARY)
 
@@ -107,10 +110,12 @@ class EndToEnd(unittest.TestCase):
             self.assertTrue(lines[-1].startswith('host end '), lines[-1])
             self.assertNotIn('timeout', lines[-1], 'the host had to end by its own bound')
             for before, line in zip([''] + lines, lines):
-                # Every call names its member afresh, in English, as the program spells it.
+                # Every call names its member afresh, in English, as the program spells it; a
+                # call the host turned away as busy is asked again as it was.
                 match = re.match(r'(\S+) (get|put|call|call\+get|putref|none) (\S+) ', line)
                 if match and not match.group(3).startswith('#'):
-                    self.assertTrue(before.startswith('%s names %s ' % (match.group(1), match.group(3))),
+                    asked_again = before.startswith(line.split(' -> ')[0] + ' -> busy:')
+                    self.assertTrue(asked_again or before.startswith('%s names %s ' % (match.group(1), match.group(3))),
                                     'no fresh GetIDsOfNames before: ' + line)
         for line in journal:
             self.assertNotIn('-> unknown', line, 'a member outside the table')
@@ -164,7 +169,10 @@ def walked(addin, fullname, reads=3, uninstalled=True):
     return lines
 
 
-QUIT = ['2 app call quit -> ok', '2 app released', '2 host end client-gone']
+# After "quit" the run lets go of everything, the walk's collection last, so the host ends on its
+# last release and not when it finds its client gone.
+QUIT = ['2 app call quit -> ok', '2 app released', '2 enum released', '2 addins released',
+        '2 host lastref', '2 host end quit']
 
 
 class HostContract(EndToEnd):
@@ -173,7 +181,8 @@ class HostContract(EndToEnd):
 
     def test_the_host_keeps_the_real_hosts_contracts(self):
         output = os.path.join(self.machine.prefix.root, 'probe.txt')
-        self.machine.scenario(addins(ADDIN, OTHER))
+        self.machine.scenario(addins(ADDIN, OTHER) + '1 busy names:Workbooks 1 %s\n1 busy Add 1 %s\n'
+                              '1 busy next 1 %s\n' % (REJECTED, IGNORED, RETRY_LATER))
         outcome = self.machine.run(os.environ['E2E_PROBE'], output)
         self.assertEqual(outcome.status, 0)
         self.assertEqual(outcome.left_running, [])
@@ -189,11 +198,18 @@ class HostContract(EndToEnd):
                 'get AddIns 00000000',
                 'newenum 00000000',
                 'enumerator 00000000',
+                'next while busy 8001010A', 'fetched 0',  # a busy answer reaches the client as it stands
                 'next 3 00000001', 'fetched 2',         # fewer than asked: S_FALSE, count set
                 'next 1 at the end 00000001', 'fetched 0',
                 'reset 00000000',
                 'skip 1 00000000',
                 'skip 5 00000001',
+                'put Installed without a workbook 80020009',
+                'lookup Workbooks while busy 80010001',
+                'lookup Workbooks 00000000',
+                'get Workbooks 00000000',
+                'call Add while busy 800AC472',
+                'call Add 00000000',
                 'put Installed 00000000',
                 'get Installed 00000000', 'installed 0',
                 'put FullName 80020003',                # read-only
@@ -203,7 +219,12 @@ class HostContract(EndToEnd):
         for line in ['1 host start client=host_probe.exe',
                      '1 app names Visible -> unknown',
                      '1 app call STARTUPPATH -> fail:80020003',
+                     '1 enum next celt=3 -> busy:8001010A fetched=0',
                      '1 enum next celt=3 -> S_FALSE fetched=2 obj:addin1 obj:addin2',
+                     '1 addin2 put Installed args=bool:0 named=-3 -> fail:80020009',
+                     '1 app names Workbooks -> busy:80010001',
+                     '1 books call Add -> busy:800AC472',
+                     '1 books call Add -> obj:book',
                      '1 addin2 put Installed args=bool:0 named=-3 -> ok',
                      '1 addin2 uninstalled',
                      '1 addin2 get Installed -> bool:0']:
@@ -277,8 +298,12 @@ class PlainRun(EndToEnd):
             'app call quit lcid=0409 -> ok',
             'addin3 released',
             'app released',
-            # The run ends still holding the add-in collection and its enumerator.
-            'host end client-gone held=addins,enum',
+            # The add-in collection and its enumerator are held until the run's last step, and let
+            # go before the process ends: the host ends on that release.
+            'enum released',
+            'addins released',
+            'host lastref',
+            'host end quit',
         ])
 
 
@@ -386,6 +411,10 @@ class HostFailures(EndToEnd):
 
     def test_creation_and_application_members(self):
         walk_and_quit = walked('addin1', ADDIN) + QUIT
+        # With no workbook open the host refuses the uninstall; the file still goes.
+        refused = ['2 addin1 get fullname -> str:' + ADDIN,
+                   '2 addin1 put installed args=bool:0 named=-3 -> ' + FAILURE,
+                   '2 addin1 get fullname', '2 addin1 get fullname'] + QUIT
         everything = {ADDIN, STARTUP_COPY, LIBRARY_COPY}
         cases = []
         for name, value in [('fails', FAILURE), ('is a number', 'i4:5'), ('is Null', 'null'),
@@ -407,18 +436,20 @@ class HostFailures(EndToEnd):
              BASE + '2 create fail:80004005\n' + addins(ADDIN), everything,
              ['1 app get StartupPath', '2 factory create -> fail:80004005', '1 app get Workbooks',
               '1 books call Add', '1 app get addins', '1 addin1 put installed', '1 app call quit -> ok',
-              '1 app released', '1 host end client-gone'], []),
+              '1 app released', '1 enum released', '1 addins released', '1 host end quit'], []),
             ('no instance can be created: nothing is uninstalled or deleted',
              BASE + '* create fail:80004005\n' + addins(ADDIN), set(),
              ['1 host end refused', '2 host end refused'], [' app ']),
-            ('Workbooks fails', BASE + '2 Workbooks %s\n' % FAILURE + addins(ADDIN), everything,
-             walk_and_quit, ['call Add']),
+            ('Workbooks fails: no workbook, so the uninstall is refused; the file and copies still go',
+             BASE + '2 Workbooks %s\n' % FAILURE + addins(ADDIN), everything,
+             refused, ['call Add', 'uninstalled']),
             ('Workbooks is not an object', BASE + '2 Workbooks str:Book1\n' + addins(ADDIN), everything,
-             walk_and_quit, ['call Add']),
+             refused, ['call Add', 'uninstalled']),
             ('Workbooks is nothing', BASE + '2 Workbooks nothing\n' + addins(ADDIN), everything,
-             walk_and_quit, ['call Add']),
-            ('Add fails', BASE + '2 Add %s\n' % FAILURE + addins(ADDIN), everything,
-             ['2 books call Add -> ' + FAILURE] + walk_and_quit, []),
+             refused, ['call Add', 'uninstalled']),
+            ('Add fails: the uninstall is refused; the file and copies still go',
+             BASE + '2 Add %s\n' % FAILURE + addins(ADDIN), everything,
+             ['2 books call Add -> ' + FAILURE] + refused, ['uninstalled']),
             ('addins fails: no add-in is visited', BASE + '2 addins %s\n' % FAILURE + addins(ADDIN),
              {STARTUP_COPY, LIBRARY_COPY}, ['2 app get addins -> ' + FAILURE, '2 app call quit -> ok',
                                            # nothing is held any more: whether the host sees the
@@ -430,9 +461,51 @@ class HostFailures(EndToEnd):
              {STARTUP_COPY, LIBRARY_COPY}, ['2 app call quit -> ok'], ['#-4']),
             ('quit fails: the copies still go', BASE + '2 quit %s\n' % FAILURE + addins(ADDIN), everything,
              walked('addin1', ADDIN) + ['2 app call quit -> ' + FAILURE, '2 addin1 released',
-                                        '2 app released'], []),
+                                        '2 app released', '2 enum released', '2 addins released',
+                                        '2 host lastref', '2 host end released'], []),
         ]
         self.check_table(cases)
+
+    def test_a_busy_host_is_asked_again(self):
+        everything = {ADDIN, STARTUP_COPY, LIBRARY_COPY}
+        busy_then_served = (BASE + addins(ADDIN) + '1 busy StartupPath 3 %s\n2 busy names:Workbooks 2 %s\n'
+                            '2 busy quit 2 %s\n' % (RETRY_LATER, REJECTED, IGNORED))
+        outcome = self.run_case(busy_then_served, everything)
+        self.check_journal(outcome, [
+            r'1 app get StartupPath -> busy:8001010A', r'1 app get StartupPath -> busy:8001010A',
+            r'1 app get StartupPath -> busy:8001010A', r'1 app get StartupPath -> str:C:\excel\xlstart',
+            '1 app get LibraryPath -> str:' + LIBRARY,
+            '2 app names Workbooks -> busy:80010001', '2 app names Workbooks -> busy:80010001',
+            '2 app names Workbooks -> 3', '2 app get Workbooks -> obj:books', '2 books call Add -> obj:book',
+        ] + walked('addin1', ADDIN) + [
+            '2 app call quit -> busy:800AC472', '2 app call quit -> busy:800AC472', '2 app call quit -> ok',
+            '2 app released'])
+        self.assertEqual(sum(' -> busy:' in line for line in outcome.journal), 3 + 2 + 2)
+
+        # Busy for ever: the step is given up after the call's bound and the run goes on. With no
+        # workbook added, the host refuses the uninstall, and the file still goes.
+        outcome = self.run_case(BASE + addins(ADDIN) + '1 busy StartupPath forever %s\n2 busy Add forever %s\n'
+                                % (RETRY_LATER, REJECTED), {ADDIN, LIBRARY_COPY})
+        self.check_journal(outcome, ['1 app get StartupPath -> busy:8001010A', '1 app get LibraryPath -> str:',
+                                     '2 books call Add -> busy:80010001',
+                                     '2 addin1 put installed args=bool:0 named=-3 -> ' + FAILURE] + QUIT,
+                           ['uninstalled'])
+        for asked in ('1 app get StartupPath', '2 books call Add'):
+            count = sum(line.startswith(asked + ' ') for line in outcome.journal)
+            self.assertTrue(CALL_BOUND - 5 <= count <= CALL_BOUND, '%s asked %d times' % (asked, count))
+
+    def test_a_host_busy_at_every_lookup_holds_the_run_for_its_bound_only(self):
+        """The run waits on busy answers for at most about 30 s in all (three calls' bounds), then
+        takes a busy answer as a failure at once; it ends by itself well within RUN_BOUND."""
+        outcome = self.run_case(BASE + addins(ADDIN) + '* busy names forever %s\n' % REJECTED, set())
+        lookups = [re.match(r'(\d+ \S+ names \S+) ', line).group(1) for line in outcome.journal
+                   if ' names ' in line]
+        self.assertTrue(all(line.endswith('-> busy:80010001') for line in outcome.journal if ' names ' in line))
+        asked = {name: lookups.count(name) for name in lookups}
+        for name in ('1 app names StartupPath', '1 app names LibraryPath', '2 app names Workbooks'):
+            self.assertTrue(CALL_BOUND - 5 <= asked.get(name, 0) <= CALL_BOUND, asked)
+        self.assertEqual((asked.get('2 app names addins'), asked.get('2 app names quit')), (1, 1), asked)
+        self.assertFalse(any(re.search(r' (get|put|call) ', line) for line in outcome.journal), 'a call was invoked')
 
     def test_no_host_registered(self):
         self.machine.wine(self.machine.host, '/unregserver')
@@ -497,12 +570,83 @@ class WalkFailures(EndToEnd):
 
         self.check_table(cases)
 
+    def test_a_busy_walk_is_asked_again(self):
+        copies = {STARTUP_COPY, LIBRARY_COPY}
+        outcome = self.run_case(BASE + addins(ADDIN, SECOND) + '2 busy next 2 %s\n2 busy fullname 1 %s\n'
+                                '2 busy installed 2 %s\n2 busy _NewEnum 1 %s\n' % (REJECTED, IGNORED, RETRY_LATER,
+                                                                                 RETRY_LATER),
+                                copies | {ADDIN, SECOND})
+        self.check_journal(outcome, [
+            '2 addins call+get #-4 -> busy:8001010A', '2 addins call+get #-4 -> unk:enum',
+            '2 enum next celt=1 -> busy:80010001 fetched=0', '2 enum next celt=1 -> busy:80010001 fetched=0',
+            '2 enum next celt=1 -> S_OK fetched=1 obj:addin1',
+            '2 addin1 get fullname -> busy:800AC472', '2 addin1 get fullname -> str:' + ADDIN,
+            '2 addin1 put installed args=bool:0 named=-3 -> busy:8001010A',
+            '2 addin1 put installed args=bool:0 named=-3 -> busy:8001010A',
+            '2 addin1 put installed args=bool:0 named=-3 -> ok', '2 addin1 uninstalled',
+            '2 addin1 get fullname -> str:' + ADDIN, '2 addin1 get fullname -> str:' + ADDIN,
+            '2 enum next celt=1 -> S_OK fetched=1 obj:addin2'] + walked('addin2', SECOND) + QUIT)
+        self.assertEqual(sum(' -> busy:' in line for line in outcome.journal), 1 + 2 + 1 + 2)
+
+        # The enumerator busy for ever: the walk is given up after the call's bound, the rest goes on.
+        outcome = self.run_case(BASE + addins(ADDIN) + '2 busy next forever %s\n' % RETRY_LATER, copies)
+        self.check_journal(outcome, ['2 enum next celt=1 -> busy:8001010A fetched=0'] + QUIT, ['fullname'])
+        count = sum(line.startswith('2 enum next ') for line in outcome.journal)
+        self.assertTrue(CALL_BOUND - 5 <= count <= CALL_BOUND, 'Next asked %d times' % count)
+
     def test_a_refused_deletion_moves_the_walk_on(self):
         def lay(m):
             lay_sample(m)
             m.file(SECOND, readonly=True)
         outcome = self.run_case(BASE + addins(SECOND, ADDIN), {ADDIN, STARTUP_COPY, LIBRARY_COPY}, lay=lay)
         self.check_journal(outcome, walked('addin1', SECOND) + walked('addin2', ADDIN) + QUIT)
+
+
+
+class Links(EndToEnd):
+    """An elevated run reads the user's add-in list: a link in a folder of the user's must not lead
+    it to delete a file elsewhere. Under Wine a link is a Unix symbolic link."""
+
+    def test_nothing_is_deleted_through_a_link(self):
+        behind = r'C:\vendor\data'
+        folder_link = r'C:\home\u\QuantorelixExcel'
+        startup_link = r'C:\home\u\xlstart'
+        file_link = r'C:\addins\QuantorelixExcelLink.xla'
+        target = r'C:\vendor\QuantorelixExcelLink.xla'
+        planted = [folder_link + r'\settings.dat', folder_link + r'\QuantorelixExcelLink.xla']
+
+        def lay(m):
+            m.file(behind + r'\settings.dat')
+            m.file(behind + r'\QuantorelixExcelLink.xla')
+            m.file(r'C:\vendor\xlstart\QuantorelixExcelLink.xla')
+            m.file(target)
+            m.file(LIBRARY_COPY)
+            m.link(folder_link, behind)
+            m.link(startup_link, r'C:\vendor\xlstart')
+            m.link(file_link, target)
+            # What is read through the links must stay too.
+            for path, laid in [(planted[0], behind + r'\settings.dat'),
+                               (planted[1], behind + r'\QuantorelixExcelLink.xla'),
+                               (startup_link + r'\QuantorelixExcelLink.xla', r'C:\vendor\xlstart\QuantorelixExcelLink.xla')]:
+                m.laid[path] = m.laid[laid]
+
+        outcome = self.run_case('1 StartupPath str:%s\n1 LibraryPath str:%s\n' % (startup_link, LIBRARY)
+                                + addins(*planted, file_link), {LIBRARY_COPY}, lay=lay)
+        # Each is found through its link and uninstalled, and its file stays.
+        self.check_journal(outcome, walked('addin1', planted[0]) + walked('addin2', planted[1])
+                           + walked('addin3', file_link) + QUIT)
+
+    def test_an_addin_on_another_drive_letter_is_deleted(self):
+        addin = r'D:\addins\QuantorelixExcelLink.xla'
+        library = r'D:\excel\library'
+
+        def lay(m):
+            lay_sample(m, [addin, library + r'\QuantorelixExcelLink.xla'])
+
+        outcome = self.run_case('1 StartupPath str:%s\n1 LibraryPath str:%s\n' % (STARTUP, library)
+                                + addins(addin, ADDIN),
+                                {addin, ADDIN, STARTUP_COPY, library + r'\QuantorelixExcelLink.xla'}, lay=lay)
+        self.check_journal(outcome, walked('addin1', addin) + walked('addin2', ADDIN) + QUIT)
 
 
 if __name__ == '__main__':

@@ -2,7 +2,8 @@
 the drive. The checks say what may happen, never what must: they are not a model of the run.
 
   crash       the program ended with a status other than 0 (or the harness itself failed)
-  hang        the program did not end by itself within machine.RUN_BOUND
+  hang        the program did not end by itself within machine.RUN_BOUND (busy answers
+              included: the program waits on them for about 30 s at most in all)
   deletion    a file went that is not a normal, writable file, not in use, named literally by a
               copy path or by a full name of a matching add-in; a laid file changed; a file appeared
   early       a copy (named by a copy path alone) went before "quit" was called
@@ -149,7 +150,9 @@ class Journal:
                 folder = text_of(call.group(6))
                 if folder is not None:
                     self.copies.append(folder + '\\' + ADDIN_FILE)
-            if call and obj.startswith('addin') and obj != 'addins' and call.group(2).lower() == 'fullname':
+            # A busy answer is no answer: the program asks again, or gives the read up as failed.
+            served = call and not call.group(6).startswith('busy:')
+            if served and obj.startswith('addin') and obj != 'addins' and call.group(2).lower() == 'fullname':
                 self.full_names.setdefault((instance, obj), []).append(call.group(6))
             if obj == 'host' and rest.startswith('hold ') and not rest.endswith(' failed'):
                 self.held.setdefault(instance, []).append(rest[5:])

@@ -2,8 +2,8 @@
 standin/Scenario.cpp) and the files laid out on drive C: around the paths it names.
 
 The draw leans towards hosts that mostly work, with a few things wrong in each, so that most runs
-get as far as the walk and the deletions: every member can fail or answer a value of the wrong
-kind, full names come in every shape a text can take (wildcards, an embedded NUL, over 260
+get as far as the walk and the deletions: every member can fail, answer a value of the wrong
+kind, or be busy a few times (now and then for ever, on one member), full names come in every shape a text can take (wildcards, an embedded NUL, over 260
 characters, other letters than ASCII, trailing dots and spaces, another letter case), and the
 files at and beside the named paths are normal, read-only, hidden, system, folders, in use or
 missing.
@@ -21,7 +21,12 @@ DECOY = r'C:\decoy'               # the second instance's folders, which the run
 
 # Full-name values that are not texts, and what members may answer instead of their own value.
 NOT_TEXT = ['null', 'empty', 'i4:0', 'i4:7', 'r8:2.5', 'bool:-1', 'bool:0', 'nothing', 'dummy', 'object']
-FAILURES = ['fail:80020009', 'fail:80004005', 'fail:8001010A', 'fail:800706BA']
+FAILURES = ['fail:80020009', 'fail:80004005', 'fail:80010108', 'fail:800706BA']
+# A busy host's answers (asked again by the program), and what may be busy: a member, the lookup
+# of any name or of one, the enumerator's Next.
+BUSY = ['80010001', '8001010A', '800AC472']
+BUSY_TARGETS = ['StartupPath', 'LibraryPath', 'Workbooks', 'Add', 'addins', '_NewEnum', 'fullname', 'installed',
+                'quit', 'names', 'names:StartupPath', 'names:Workbooks', 'names:fullname', 'names:installed', 'next']
 WRONG = FAILURES + ['nothing', 'dummy', 'empty', 'null', 'i4:1', 'str:Book1', 'bool:-1']
 
 # What a laid path holds.
@@ -75,6 +80,20 @@ class RandomHost:
                 self.lines.append('2 hold ' + path)
         for _ in range(r.randint(0, 2)):
             self.lay(r.choice(TOPS) + '\\' + r.choice(['readme.txt', 'personal.xlsb', ADDIN_FILE + 'm']), NORMAL)
+        self.draw_busy()
+
+    def draw_busy(self):
+        """Busy answers, from a stream of their own so that the rest of each seed's host stays as it
+        was drawn before hosts could be busy: a few in one host in four, and in one host in thirty
+        one member (never every lookup) busy for ever, which costs the run one call's bound."""
+        r = random.Random('busy %d' % self.seed)
+        if r.random() < 0.25:
+            for _ in range(r.randint(1, 3)):
+                self.lines.append('%s busy %s %d %s' % (r.choice('*12'), r.choice(BUSY_TARGETS), r.randint(1, 3),
+                                                        r.choice(BUSY)))
+        if r.random() < 1 / 30:
+            self.lines.append('%s busy %s forever %s' % (r.choice('*12'), r.choice(BUSY_TARGETS[:-6] + ['next']),
+                                                          r.choice(BUSY)))
 
     def draw_creation(self):
         r = self.r

@@ -15,9 +15,43 @@ SHARED_SUFFIXES = ('.dll', '.exe', '.drv', '.sys', '.nls', '.vxd', '.acm', '.cpl
                    '.tlb', '.msstyles', '.ttf', '.fon', '.ds', '.com', '.mui')
 
 
+def _runs_32bit():
+    """Debian's Wine runs 32-bit Windows programs in a 32-bit Linux process; a kernel whose 32-bit
+    emulation is off refuses to start one (exec format error). Handing them to an emulator (qemu-i386
+    through binfmt_misc) makes every Wine process take minutes to start: that counts as no."""
+    binfmt = '/proc/sys/fs/binfmt_misc'
+    for name in os.listdir(binfmt) if os.path.isdir(binfmt) else []:
+        try:
+            with open(os.path.join(binfmt, name)) as f:
+                entry = f.read()
+        except OSError:
+            continue
+        if entry.startswith('enabled') and 'qemu-i386' in entry:
+            return False
+    try:
+        return subprocess.run(['/usr/lib/wine/wine', '--version'], stdin=subprocess.DEVNULL,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0
+    except OSError:
+        return False
+
+
+# The prefixes are 32-bit where the kernel runs 32-bit programs. Elsewhere they are 64-bit, run by
+# Wine's 64-bit loader, and the tests run a 64-bit build of the same sources (programs-x64/ in the
+# build tree, made by tests/CMakeLists.txt on the same test).
+if _runs_32bit():
+    ARCH, WINE, PROGRAMS = 'win32', 'wine', '.'
+else:
+    ARCH, WINE, PROGRAMS = 'win64', '/usr/lib/wine/wine64', 'programs-x64'
+
+
+def programs_dir(build_dir):
+    """Where the programs that run under Wine are built: the build tree, or its 64-bit mirror."""
+    return os.path.normpath(os.path.join(build_dir, PROGRAMS))
+
+
 def wine_env(prefix):
     env = dict(os.environ)
-    env.update(WINEPREFIX=prefix, WINEARCH='win32', WINEDEBUG=env.get('WINEDEBUG', '-all'),
+    env.update(WINEPREFIX=prefix, WINEARCH=ARCH, WINEDEBUG=env.get('WINEDEBUG', '-all'),
                WINEDLLOVERRIDES='mscoree,mshtml=')
     env.pop('DISPLAY', None)
     return env
@@ -25,12 +59,16 @@ def wine_env(prefix):
 
 def make_template(prefix):
     """Makes a fresh prefix with wineboot, and waits until its wineserver has written it out."""
-    if os.path.exists(os.path.join(prefix, 'system.reg')):
-        return
+    try:
+        with open(os.path.join(prefix, 'system.reg')) as f:
+            if '#arch=%s\n' % ARCH in f.read(4096):
+                return
+    except OSError:
+        pass
     shutil.rmtree(prefix, ignore_errors=True)
     env = wine_env(prefix)
     # Wine's background services must not inherit our pipes, or the caller waits on them.
-    subprocess.run(['wineboot', '-i'], env=env, stdin=subprocess.DEVNULL,
+    subprocess.run([WINE, 'wineboot', '-i'], env=env, stdin=subprocess.DEVNULL,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
     subprocess.run(['wineserver', '-w'], env=env, stdin=subprocess.DEVNULL,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
@@ -84,13 +122,16 @@ class Prefix:
 
 
 def main(argv):
-    """wineprefix.py template DIR | wineprefix.py run TEMPLATE PROGRAM [ARGS...]"""
+    """wineprefix.py template DIR | wineprefix.py run TEMPLATE PROGRAM [ARGS...] | wineprefix.py arch"""
+    if len(argv) == 2 and argv[1] == 'arch':
+        print(ARCH)
+        return 0
     if len(argv) == 3 and argv[1] == 'template':
         make_template(argv[2])
         return 0
     if len(argv) >= 4 and argv[1] == 'run':
         with Prefix(argv[2]) as prefix:
-            return subprocess.run(['wine', *argv[3:]], env=prefix.env,
+            return subprocess.run([WINE, *argv[3:]], env=prefix.env,
                                   stdin=subprocess.DEVNULL).returncode
     print(main.__doc__, file=sys.stderr)
     return 2

@@ -8,8 +8,17 @@
 
 #include "platform/Platform.h"
 
+// The run's allowance for busy answers, whole again (platform/Automation.cpp).
+void ResetBusyAllowance();
+// Turns oleaut32's cache of freed texts off, so every text is allocated and freed through COM's
+// allocator, where AllocationCount sees it.
+extern "C" void SetOaNoCache();
+
 namespace
 {
+const HRESULT kBusyAnswers[] = {RPC_E_CALL_REJECTED, RPC_E_SERVERCALL_RETRYLATER,
+                                static_cast<HRESULT>(0x800AC472) /* VBA_E_IGNORE */};
+
 struct Invocation
 {
     DISPID member;
@@ -20,6 +29,23 @@ struct Invocation
     DISPID firstNamed;
     VARTYPE argumentType;
     VARIANT_BOOL booleanArgument;
+};
+
+constexpr int kForever = -1;
+
+// Answers `answer` to the first `times` calls (kForever: to every call).
+struct Refusal
+{
+    HRESULT answer = S_OK;
+    int times = 0;
+    bool Take()
+    {
+        if (times == 0)
+            return false;
+        if (times > 0)
+            --times;
+        return true;
+    }
 };
 
 // An automation object with a fixed set of members, each returning a stored value or failing.
@@ -52,6 +78,11 @@ public:
         return id;
     }
     void Fail(const std::wstring& name, HRESULT failure) { failures_[ids_.at(Lower(name))] = failure; }
+    // The first `times` calls of the member (or of its name's lookup) answer `answer` itself,
+    // the way a busy host turns calls away; kForever for every call.
+    void Refuse(const std::wstring& name, HRESULT answer, int times) { refusals_[ids_.at(Lower(name))] = {answer, times}; }
+    void RefuseLookup(const std::wstring& name, HRESULT answer, int times) { lookupRefusals_[Lower(name)] = {answer, times}; }
+    void RefuseEnumerator(HRESULT answer, int times) { refusals_[DISPID_NEWENUM] = {answer, times}; }
     void SetEnumerator(IUnknown* enumerator) { enumerator_ = enumerator; }
 
     LONG References() const { return references_; }
@@ -84,6 +115,10 @@ public:
             return E_INVALIDARG;
         lookups_.push_back(names[0]);
         lookupLocales_.push_back(locale);
+        ids[0] = DISPID_UNKNOWN;
+        auto refused = lookupRefusals_.find(Lower(names[0]));
+        if (refused != lookupRefusals_.end() && refused->second.Take())
+            return refused->second.answer;
         auto found = ids_.find(Lower(names[0]));
         if (found == ids_.end())
         {
@@ -105,6 +140,15 @@ public:
             call.booleanArgument = params->rgvarg[0].boolVal;
         }
         invocations_.push_back(call);
+        auto refused = refusals_.find(member);
+        if (refused != refusals_.end() && refused->second.Take())
+        {
+            // Excel may explain even a busy answer; the caller frees the texts every time.
+            exception->bstrSource = ::SysAllocString(L"fake");
+            exception->bstrDescription = ::SysAllocString(L"busy");
+            exception->scode = refused->second.answer;
+            return refused->second.answer;
+        }
         if (member == DISPID_NEWENUM && enumerator_ != nullptr)
         {
             result->vt = VT_UNKNOWN;
@@ -141,6 +185,8 @@ private:
     std::map<std::wstring, DISPID> ids_;
     std::map<DISPID, VARIANT> values_;
     std::map<DISPID, HRESULT> failures_;
+    std::map<DISPID, Refusal> refusals_;
+    std::map<std::wstring, Refusal> lookupRefusals_;
     IUnknown* enumerator_ = nullptr;
     std::vector<std::wstring> lookups_;
     std::vector<LCID> lookupLocales_;
@@ -165,6 +211,8 @@ public:
             ::VariantClear(&item);
     }
     LONG References() const { return references_; }
+    void Refuse(HRESULT answer, int times) { refusal_ = {answer, times}; }
+    int Calls() const { return calls_; }
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override
     {
@@ -181,6 +229,13 @@ public:
     ULONG STDMETHODCALLTYPE Release() override { return --references_; }
     HRESULT STDMETHODCALLTYPE Next(ULONG wanted, VARIANT* out, ULONG* fetched) override
     {
+        ++calls_;
+        if (refusal_.Take())
+        {
+            if (fetched != nullptr)
+                *fetched = 0;
+            return refusal_.answer;
+        }
         ULONG given = 0;
         while (given < wanted && next_ < items_.size())
         {
@@ -203,6 +258,8 @@ private:
     std::vector<VARIANT> items_;
     size_t failAt_;
     size_t next_ = 0;
+    Refusal refusal_;
+    int calls_ = 0;
 };
 
 VARIANT ObjectValue(IDispatch* object)
@@ -229,9 +286,110 @@ VARIANT TypedValue(VARTYPE type)
     return value;
 }
 
+// Counts the blocks COM's task allocator has handed out since the count began and not yet taken
+// back: texts (with oleaut32's cache off) and everything else a call allocates. Once registered
+// it stays for the life of the test program, since COM keeps calling a spy whose blocks are out.
+class AllocationCount : public IMallocSpy
+{
+public:
+    static AllocationCount& Started()
+    {
+        static AllocationCount* const count = new AllocationCount;
+        return *count;
+    }
+    bool Registered() const { return registered_; }
+    LONG Live() const { return live_; }
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override
+    {
+        if (iid == IID_IUnknown || iid == IID_IMallocSpy)
+        {
+            *out = static_cast<IMallocSpy*>(this);
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    SIZE_T STDMETHODCALLTYPE PreAlloc(SIZE_T size) override { return size; }
+    void* STDMETHODCALLTYPE PostAlloc(void* block) override
+    {
+        if (block != nullptr)
+            ++live_;
+        return block;
+    }
+    void* STDMETHODCALLTYPE PreFree(void* block, BOOL counted) override
+    {
+        if (block != nullptr && counted)
+            --live_;
+        return block;
+    }
+    void STDMETHODCALLTYPE PostFree(BOOL) override {}
+    SIZE_T STDMETHODCALLTYPE PreRealloc(void* block, SIZE_T size, void** passed, BOOL) override
+    {
+        *passed = block;
+        return size;
+    }
+    void* STDMETHODCALLTYPE PostRealloc(void* block, BOOL) override { return block; }
+    void* STDMETHODCALLTYPE PreGetSize(void* block, BOOL) override { return block; }
+    SIZE_T STDMETHODCALLTYPE PostGetSize(SIZE_T size, BOOL) override { return size; }
+    void* STDMETHODCALLTYPE PreDidAlloc(void* block, BOOL) override { return block; }
+    int STDMETHODCALLTYPE PostDidAlloc(void*, BOOL, int answer) override { return answer; }
+    void STDMETHODCALLTYPE PreHeapMinimize() override {}
+    void STDMETHODCALLTYPE PostHeapMinimize() override {}
+
+private:
+    AllocationCount()
+    {
+        SetOaNoCache();
+        registered_ = SUCCEEDED(::CoRegisterMallocSpy(this));
+    }
+
+    bool registered_ = false;
+    LONG live_ = 0;
+};
+
+// A message-only window that counts the WM_APP messages it is sent.
+class CountingWindow
+{
+public:
+    CountingWindow()
+    {
+        WNDCLASSW windowClass = {};
+        windowClass.lpfnWndProc = Procedure;
+        windowClass.hInstance = ::GetModuleHandleW(nullptr);
+        windowClass.lpszClassName = L"brolendavir-counting";
+        ::RegisterClassW(&windowClass);
+        window_ = ::CreateWindowW(windowClass.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                  windowClass.hInstance, nullptr);
+        count_ = 0;
+    }
+    ~CountingWindow() { ::DestroyWindow(window_); }
+    HWND Get() const { return window_; }
+    static int Count() { return count_; }
+
+private:
+    static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM w, LPARAM l)
+    {
+        if (message == WM_APP)
+        {
+            ++count_;
+            return 0;
+        }
+        return ::DefWindowProcW(window, message, w, l);
+    }
+    static int count_;
+    HWND window_ = nullptr;
+};
+int CountingWindow::count_ = 0;
+
 class ComTest : public ::testing::Test
 {
 protected:
+    // Every test starts from a run that has not yet waited on a busy host.
+    void SetUp() override { ResetBusyAllowance(); }
+
     ComApartment apartment_;
 };
 }  // namespace
@@ -295,8 +453,28 @@ TEST_F(ComTest, FailuresLeaveTheTargetAsItWas)
     EXPECT_FALSE(SUCCEEDED(GetTextMember(nullptr, L"LibraryPath", text)));
     EXPECT_FALSE(SUCCEEDED(CallMember(&app, L"quit")));
     EXPECT_STREQ(L"before", text.Get());
-    // An unknown name is never invoked.
+    // An unknown name is never invoked, and no failure but a busy answer is asked again.
     EXPECT_EQ(1u, app.Invocations().size());
+    EXPECT_EQ(3u, app.Lookups().size());
+
+    app.AddText(L"StartupPath", L"C:\\Startup");
+    app.RefuseLookup(L"StartupPath", E_FAIL, kForever);
+    EXPECT_EQ(E_FAIL, GetTextMember(&app, L"StartupPath", text));
+    EXPECT_EQ(4u, app.Lookups().size());
+    app.RefuseLookup(L"StartupPath", E_FAIL, 0);
+    app.Refuse(L"StartupPath", E_FAIL, kForever);
+    EXPECT_EQ(E_FAIL, GetTextMember(&app, L"StartupPath", text));
+    EXPECT_EQ(2u, app.Invocations().size());
+    EXPECT_STREQ(L"before", text.Get());
+
+    FakeEnumerator failing({ObjectValue(&app)}, 0);
+    AutomationObject item;
+    EXPECT_EQ(E_FAIL, NextMember(&failing, item));
+    EXPECT_EQ(1, failing.Calls());
+    FakeEnumerator refusing({ObjectValue(&app)});
+    refusing.Refuse(E_UNEXPECTED, kForever);
+    EXPECT_EQ(E_UNEXPECTED, NextMember(&refusing, item));
+    EXPECT_EQ(1, refusing.Calls());
 }
 
 TEST_F(ComTest, OnlyTextsCountAsTextsAndObjectsAreNeverAskedForTheirDefaultValue)
@@ -419,4 +597,137 @@ TEST_F(ComTest, AClassThatIsNotRegisteredIsNotCreated)
     AutomationObject app(&kept);
     EXPECT_FALSE(SUCCEEDED(CreateHostApplication(L"Brolendavir.NoSuchApplication", app)));
     EXPECT_EQ(&kept, app.Get());
+}
+
+TEST_F(ComTest, ABusyHostIsAskedAgainUntilItServes)
+{
+    AllocationCount& allocations = AllocationCount::Started();
+    ASSERT_TRUE(allocations.Registered());
+    const LONG liveBefore = allocations.Live();
+    for (HRESULT busy : kBusyAnswers)
+    {
+        SCOPED_TRACE(testing::Message() << std::hex << busy);
+        ResetBusyAllowance();
+        FakeObject addIn;
+        addIn.AddText(L"fullname", L"C:\\QuantorelixExcelLink.xla");
+        addIn.Add(L"installed", TypedValue(VT_BOOL));
+        {
+            Bstr text;
+            addIn.RefuseLookup(L"fullname", busy, 2);
+            ASSERT_EQ(S_OK, GetTextMember(&addIn, L"fullname", text));
+            EXPECT_STREQ(L"C:\\QuantorelixExcelLink.xla", text.Get());
+            EXPECT_EQ(3u, addIn.Lookups().size());
+            EXPECT_EQ(1u, addIn.Invocations().size());
+
+            addIn.Refuse(L"fullname", busy, 2);
+            ASSERT_EQ(S_OK, GetTextMember(&addIn, L"fullname", text));
+            EXPECT_STREQ(L"C:\\QuantorelixExcelLink.xla", text.Get());
+            // The name is looked up once per call; only the refused step is asked again.
+            EXPECT_EQ(4u, addIn.Lookups().size());
+            EXPECT_EQ(4u, addIn.Invocations().size());
+        }
+
+        addIn.Refuse(L"installed", busy, 2);
+        VARIANT no = TypedValue(VT_BOOL);
+        no.boolVal = VARIANT_FALSE;
+        ASSERT_EQ(S_OK, SetMember(&addIn, L"installed", no));
+        ASSERT_EQ(7u, addIn.Invocations().size());
+        for (size_t i = 4; i < 7; ++i)
+        {
+            const Invocation& write = addIn.Invocations()[i];
+            EXPECT_EQ(DISPATCH_PROPERTYPUT, write.flags) << i;
+            EXPECT_EQ(1u, write.arguments) << i;
+            EXPECT_EQ(1u, write.namedArguments) << i;
+            EXPECT_EQ(DISPID_PROPERTYPUT, write.firstNamed) << i;
+            EXPECT_EQ(VT_BOOL, write.argumentType) << i;
+            EXPECT_EQ(VARIANT_FALSE, write.booleanArgument) << i;
+        }
+
+        FakeObject app;
+        app.AddText(L"quit", L"ignored result");
+        app.Refuse(L"quit", busy, 2);
+        ASSERT_EQ(S_OK, CallMember(&app, L"quit"));
+        EXPECT_EQ(1u, app.Lookups().size());
+        EXPECT_EQ(3u, app.Invocations().size());
+
+        FakeObject other;
+        FakeEnumerator enumerator({ObjectValue(&other)});
+        enumerator.Refuse(busy, 2);
+        FakeObject addIns;
+        addIns.SetEnumerator(&enumerator);
+        addIns.RefuseEnumerator(busy, 2);
+        {
+            AutomationEnumerator items;
+            ASSERT_EQ(S_OK, EnumerateMembers(&addIns, items));
+            EXPECT_EQ(3u, addIns.Invocations().size());
+            AutomationObject item;
+            ASSERT_EQ(S_OK, NextMember(items.Get(), item));
+            EXPECT_EQ(&other, item.Get());
+            EXPECT_EQ(3, enumerator.Calls());
+            EXPECT_EQ(S_FALSE, NextMember(items.Get(), item));
+            EXPECT_EQ(4, enumerator.Calls());
+        }
+        EXPECT_EQ(1, enumerator.References());
+        EXPECT_EQ(2, other.References());
+    }
+    // The texts of every busy answer, and every result, have been freed.
+    EXPECT_EQ(liveBefore, allocations.Live());
+}
+
+TEST_F(ComTest, ABusyHostIsAskedWithinTheCallsBoundAndTheRunsAllowance)
+{
+    FakeObject app;
+    app.AddText(L"StartupPath", L"C:\\Startup");
+    app.AddText(L"LibraryPath", L"C:\\Library");
+    app.AddText(L"quit", L"ignored result");
+    Bstr text(::SysAllocString(L"before"));
+
+    // Each call asks at most 40 times again.
+    app.RefuseLookup(L"StartupPath", RPC_E_CALL_REJECTED, kForever);
+    EXPECT_EQ(RPC_E_CALL_REJECTED, GetTextMember(&app, L"StartupPath", text));
+    EXPECT_EQ(41u, app.Lookups().size());
+    EXPECT_TRUE(app.Invocations().empty());
+
+    app.Refuse(L"LibraryPath", RPC_E_SERVERCALL_RETRYLATER, kForever);
+    EXPECT_EQ(RPC_E_SERVERCALL_RETRYLATER, GetTextMember(&app, L"LibraryPath", text));
+    EXPECT_EQ(41u, app.Invocations().size());
+    EXPECT_STREQ(L"before", text.Get());
+
+    const HRESULT ignored = static_cast<HRESULT>(0x800AC472);
+    FakeEnumerator enumerator({ObjectValue(&app)});
+    enumerator.Refuse(ignored, kForever);
+    AutomationObject item;
+    EXPECT_EQ(ignored, NextMember(&enumerator, item));
+    EXPECT_EQ(41, enumerator.Calls());
+    EXPECT_FALSE(item);
+
+    // The run's 120 pauses are spent: from now on a busy answer is the call's failure at once,
+    // and the host is still asked afresh at the next call.
+    app.Refuse(L"quit", RPC_E_CALL_REJECTED, 1);
+    EXPECT_EQ(RPC_E_CALL_REJECTED, CallMember(&app, L"quit"));
+    EXPECT_EQ(42u, app.Invocations().size());
+    EXPECT_EQ(S_OK, CallMember(&app, L"quit"));
+    EXPECT_EQ(43u, app.Invocations().size());
+}
+
+TEST_F(ComTest, APauseLetsTheThreadsMessagesThroughAndLeavesQuitForLater)
+{
+    CountingWindow window;
+    ASSERT_NE(nullptr, window.Get());
+    FakeObject app;
+    app.AddText(L"quit", L"ignored result");
+
+    ASSERT_TRUE(::PostMessageW(window.Get(), WM_APP, 0, 0));
+    app.Refuse(L"quit", RPC_E_CALL_REJECTED, 1);
+    ASSERT_EQ(S_OK, CallMember(&app, L"quit"));
+    EXPECT_EQ(1, CountingWindow::Count());
+
+    ::PostQuitMessage(3);
+    app.Refuse(L"quit", RPC_E_CALL_REJECTED, 2);
+    ASSERT_EQ(S_OK, CallMember(&app, L"quit"));
+    EXPECT_EQ(5u, app.Invocations().size());
+    MSG message;
+    ASSERT_TRUE(::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE));
+    EXPECT_EQ(static_cast<UINT>(WM_QUIT), message.message);
+    EXPECT_EQ(3u, message.wParam);
 }

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 #include "platform/Platform.h"
 
@@ -17,6 +18,72 @@ bool Exists(const std::wstring& path)
     return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+// Wine lays links out as Unix symbolic links, and drive letters as Unix symbolic links in the
+// prefix's dosdevices folder; its kernel32 names Unix files.
+using UnixNameOf = char*(CDECL*)(const wchar_t*);
+using DosNameOf = wchar_t*(CDECL*)(const char*);
+
+UnixNameOf WineUnixName()
+{
+    return reinterpret_cast<UnixNameOf>(::GetProcAddress(::GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name"));
+}
+
+std::string UnixPath(const std::wstring& path)
+{
+    char* name = WineUnixName()(path.c_str());
+    if (name == nullptr)
+        return std::string();
+    std::string unix(name);
+    ::HeapFree(::GetProcessHeap(), 0, name);
+    return unix;
+}
+
+// Starts a Unix command under Wine. Wine does not tell when it ends, nor how: callers wait for
+// what it does (WaitFor).
+void RunUnix(const char* program, const std::string& arguments)
+{
+    auto dosName = reinterpret_cast<DosNameOf>(
+        ::GetProcAddress(::GetModuleHandleW(L"kernel32"), "wine_get_dos_file_name"));
+    wchar_t* image = dosName ? dosName(program) : nullptr;
+    if (image == nullptr)
+        return;
+    std::wstring commandLine(arguments.begin(), arguments.end());
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (::CreateProcessW(image, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+    {
+        ::CloseHandle(process.hThread);
+        ::CloseHandle(process.hProcess);
+    }
+    ::HeapFree(::GetProcessHeap(), 0, image);
+}
+
+// Whether path exists, given up to ten seconds to appear.
+bool WaitFor(const std::wstring& path)
+{
+    for (int tries = 0; tries < 200 && !Exists(path); ++tries)
+        ::Sleep(50);
+    return Exists(path);
+}
+
+// A symbolic link at link to the existing target: a Unix one under Wine, a Windows one elsewhere
+// (which needs the right to make links, or developer mode).
+bool MakeLink(const std::wstring& link, const std::wstring& target)
+{
+    if (WineUnixName() == nullptr)
+    {
+        const DWORD folder = (::GetFileAttributesW(target.c_str()) & FILE_ATTRIBUTE_DIRECTORY)
+                                 ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0;
+        return ::CreateSymbolicLinkW(link.c_str(), target.c_str(), folder | 0x2 /* unprivileged */) != FALSE;
+    }
+    const size_t slash = link.rfind(L'\\');
+    const std::wstring name = link.substr(slash + 1);
+    RunUnix("/bin/ln", "ln -s \"" + UnixPath(target) + "\" \"" + UnixPath(link.substr(0, slash)) + "/" +
+                           std::string(name.begin(), name.end()) + "\"");
+    return WaitFor(link);
+}
+
 // A fresh folder under the temporary folder, emptied and removed afterwards.
 class FilesTest : public ::testing::Test
 {
@@ -25,11 +92,21 @@ protected:
     {
         wchar_t temp[MAX_PATH];
         ASSERT_NE(0u, ::GetTempPathW(MAX_PATH, temp));
-        folder_ = std::wstring(temp) + L"brolendavir-files-" + std::to_wstring(::GetCurrentProcessId());
+        // A folder of its own for each test: under Wine the last one may still be on its way out.
+        static int count = 0;
+        folder_ = std::wstring(temp) + L"brolendavir-files-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
+                  std::to_wstring(++count);
         ASSERT_TRUE(::CreateDirectoryW(folder_.c_str(), nullptr));
     }
 
-    void TearDown() override { RemoveTree(L"\\\\?\\" + folder_); }
+    void TearDown() override
+    {
+        // Wine would follow the links in the folder; Unix removes them as they are.
+        if (WineUnixName() != nullptr)
+            RunUnix("/bin/rm", "rm -rf \"" + UnixPath(folder_) + "\"");
+        else
+            RemoveTree(L"\\\\?\\" + folder_);
+    }
 
     std::wstring PathOf(const std::wstring& name) const { return folder_ + L"\\" + name; }
 
@@ -63,7 +140,9 @@ protected:
                     continue;
                 const std::wstring child = path + L"\\" + name;
                 ::SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-                if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+                    ::RemoveDirectoryW(child.c_str()) || ::DeleteFileW(child.c_str());  // the link, not its target
+                else if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
                     RemoveTree(child);
                 else
                     ::DeleteFileW(child.c_str());
@@ -151,6 +230,93 @@ TEST_F(FilesTest, DeletesTheOneFileNamedAndNothingElse)
     EXPECT_FALSE(Exists(doomed));
     EXPECT_TRUE(Exists(neighbour));
     EXPECT_FALSE(SUCCEEDED(DeleteFiles(TextOf(doomed))));  // already gone
+
+    // Other spellings of the same path name the same file, and no link is on their way.
+    ASSERT_TRUE(::CreateDirectoryW(PathOf(L"Sub").c_str(), nullptr));
+    std::wstring slashes = folder_ + L"/sub/a.xla";
+    for (wchar_t& c : slashes)
+        c = c == L'\\' ? L'/' : c;
+    const std::pair<std::wstring, std::wstring> spellings[] = {
+        {L"Sub\\a.xla", slashes},
+        {L"Sub\\b.xla", folder_ + L"\\sub\\\\B.XLA"},
+        {L"Sub\\c.xla", PathOf(L"Sub\\c.xla").substr(2)},  // from the root of the current drive
+        {L"Sub\\d.xla", L"sub\\d.xla"},                     // from the current folder
+    };
+    wchar_t current[MAX_PATH];
+    ASSERT_NE(0u, ::GetCurrentDirectoryW(MAX_PATH, current));
+    ASSERT_TRUE(::SetCurrentDirectoryW(folder_.c_str()));
+    for (const auto& spelling : spellings)
+    {
+        const std::wstring file = MakeFile(spelling.first);
+        EXPECT_EQ(S_OK, DeleteFiles(TextOf(spelling.second))) << testing::PrintToString(spelling.second);
+        EXPECT_FALSE(Exists(file));
+    }
+    ::SetCurrentDirectoryW(current);
+}
+
+TEST_F(FilesTest, NothingIsDeletedThroughALink)
+{
+    // An elevated run reads the user's list: a folder of the user's that leads elsewhere must not
+    // make it delete what lies there.
+    ASSERT_TRUE(::CreateDirectoryW(PathOf(L"elsewhere").c_str(), nullptr));
+    const std::wstring settings = MakeFile(L"elsewhere\\settings.dat");
+    const std::wstring target = MakeFile(L"elsewhere\\QuantorelixExcelLink.xla");
+    const std::wstring folderLink = PathOf(L"QuantorelixExcel");
+    const std::wstring fileLink = PathOf(L"QuantorelixExcelLink.xla");
+    if (!MakeLink(folderLink, PathOf(L"elsewhere")) || !MakeLink(fileLink, target))
+        GTEST_SKIP() << "no symbolic links can be made here";
+
+    EXPECT_FALSE(SUCCEEDED(DeleteFiles(TextOf(folderLink + L"\\settings.dat"))));
+    EXPECT_FALSE(SUCCEEDED(DeleteFiles(TextOf(folderLink + L"\\QuantorelixExcelLink.xla"))));
+    EXPECT_FALSE(SUCCEEDED(DeleteFiles(TextOf(fileLink))));
+    EXPECT_TRUE(Exists(settings));
+    EXPECT_TRUE(Exists(target));
+    // The links themselves stay too.
+    WIN32_FIND_DATAW entry;
+    for (const std::wstring& link : {folderLink, fileLink})
+    {
+        HANDLE search = ::FindFirstFileW(link.c_str(), &entry);
+        EXPECT_NE(INVALID_HANDLE_VALUE, search) << testing::PrintToString(link);
+        if (search != INVALID_HANDLE_VALUE)
+            ::FindClose(search);
+    }
+}
+
+TEST_F(FilesTest, FilesOnAnotherDriveLetterAreDeleted)
+{
+    // A drive letter for a folder: a Unix link in Wine's dosdevices, a SUBST drive on Windows.
+    const std::wstring drive = PathOf(L"drive");
+    ASSERT_TRUE(::CreateDirectoryW(drive.c_str(), nullptr));
+    const DWORD used = ::GetLogicalDrives();
+    wchar_t letter = L'Q';
+    while (letter < L'Z' && (used & (1u << (letter - L'A'))))
+        ++letter;
+    const std::wstring device = std::wstring(1, letter) + L":";
+    std::string dosdevice;
+    if (WineUnixName() == nullptr)
+    {
+        ASSERT_TRUE(::DefineDosDeviceW(0, device.c_str(), drive.c_str()));
+    }
+    else
+    {
+        // "<prefix>/dosdevices/c:/..." names the folder that holds the drive letters.
+        const std::string system = UnixPath(L"C:\\");
+        dosdevice = system.substr(0, system.rfind("/c:")) + "/" + char(letter + 32) + ":";
+        RunUnix("/bin/ln", "ln -s \"" + UnixPath(drive) + "\" \"" + dosdevice + "\"");
+    }
+    const std::wstring root = device + L"\\";
+    ASSERT_TRUE(WaitFor(root));
+    ASSERT_TRUE(::CreateDirectoryW((root + L"addins").c_str(), nullptr));
+    const std::wstring files[] = {MakeFile(L"drive\\QuantorelixExcelLink.xla"), MakeFile(L"drive\\addins\\x.xla")};
+    EXPECT_EQ(S_OK, DeleteFiles(TextOf(root + L"QuantorelixExcelLink.xla")));
+    EXPECT_EQ(S_OK, DeleteFiles(TextOf(root + L"addins\\x.xla")));
+    for (const std::wstring& file : files)
+        EXPECT_FALSE(Exists(file)) << testing::PrintToString(file);
+
+    if (dosdevice.empty())
+        ::DefineDosDeviceW(DDD_REMOVE_DEFINITION, device.c_str(), nullptr);
+    else
+        RunUnix("/bin/rm", "rm \"" + dosdevice + "\"");
 }
 
 TEST_F(FilesTest, RefusedDeletionsLeaveTheFileInPlace)
@@ -184,6 +350,17 @@ TEST_F(FilesTest, RefusedDeletionsLeaveTheFileInPlace)
     EXPECT_FALSE(SUCCEEDED(DeleteFiles(TextOf(busy))));
     ::CloseHandle(open);
     EXPECT_TRUE(Exists(busy));
+
+    // A device name in a folder opens the device, which is no file to delete.
+    for (const wchar_t* name : {L"COM1", L"nul", L"NUL.xla", L"con"})
+        EXPECT_FALSE(SUCCEEDED(DeleteFiles(TextOf(PathOf(name))))) << testing::PrintToString(name);
+    const std::wstring after = MakeFile(L"after.xla");
+    EXPECT_EQ(S_OK, DeleteFiles(TextOf(after)));
+    HANDLE nul = ::CreateFileW(L"nul", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, nul);
+    DWORD written = 0;
+    EXPECT_TRUE(::WriteFile(nul, "x", 1, &written, nullptr));
+    ::CloseHandle(nul);
 }
 
 TEST_F(FilesTest, NonAsciiNamesAndLongPathsWork)
