@@ -20,7 +20,6 @@ public:
     EXCEPINFO* Put()
     {
         Free();
-        info_ = EXCEPINFO();
         return &info_;
     }
 
@@ -30,6 +29,7 @@ private:
         ::SysFreeString(info_.bstrSource);
         ::SysFreeString(info_.bstrDescription);
         ::SysFreeString(info_.bstrHelpFile);
+        info_ = EXCEPINFO();
     }
 
     EXCEPINFO info_;
@@ -52,8 +52,8 @@ bool IsBusyAnswer(HRESULT hr)
 constexpr ULONGLONG kBusyBeat = 250;
 constexpr int kBusyPausesPerCall = 40;
 constexpr int kBusyPausesPerRun = 120;
-constexpr ULONGLONG kBusyCallBound = 10 * 1000;
-constexpr ULONGLONG kBusyRunBound = 30 * 1000;
+constexpr ULONGLONG kBusyCallBound = 10'000;
+constexpr ULONGLONG kBusyRunBound = 30'000;
 
 // What the run has spent so far waiting on busy answers.
 struct BusySpent
@@ -80,6 +80,7 @@ void PauseForMessages(ULONGLONG until)
             ::Sleep(left);
             return;
         }
+        // cppcheck-suppress nullPointer ; with no handles to wait on, the handle array may be null
         ::MsgWaitForMultipleObjectsEx(0, nullptr, left, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
     }
 }
@@ -173,6 +174,7 @@ HRESULT InvokeMember(IDispatch* object, const wchar_t* name, DISPID member, WORD
 }  // namespace
 
 // For the unit tests: the run's allowance for busy answers, whole again.
+// cppcheck-suppress unusedFunction ; the unit tests call it, and the program's link drops it
 void ResetBusyAllowance() { g_busySpent = BusySpent{0, 0}; }
 
 HRESULT CreateHostApplication(const wchar_t* progId, AutomationObject& application)
