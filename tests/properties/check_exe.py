@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 """Checks what the built brolendavir.exe is without running it: its PE headers, its imports, its
-size, its version record and its icon group.
+size, its manifest, its version record and its icon group.
 
     check_exe.py EXE EPOCH ICO
 
@@ -10,10 +10,27 @@ Every failed check is printed with the field it concerns, and the exit status is
 import os
 import struct
 import sys
+import xml.etree.ElementTree as ElementTree
 
 import pefile
 
-MAX_SIZE = 64 * 1024
+MAX_SIZE = 24 * 1024
+# ASLR, DEP, and terminal-server aware (no per-session compatibility shims).
+DLL_CHARACTERISTICS = {'IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE', 'IMAGE_DLLCHARACTERISTICS_NX_COMPAT',
+                       'IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE'}
+SUBSYSTEM_VERSION = (6, 0)  # Windows Vista: the oldest system whose calls the program makes
+# What the manifest must say: run as the invoking user (no virtualization, no installer detection),
+# made for Windows Vista to 10/11, and long paths where the system allows them.
+ASM_V3 = '{urn:schemas-microsoft-com:asm.v3}'
+COMPATIBILITY = '{urn:schemas-microsoft-com:compatibility.v1}'
+WINDOWS_SETTINGS = '{http://schemas.microsoft.com/SMI/2016/WindowsSettings}'
+SUPPORTED_OS = {
+    '{e2011457-1546-43c5-a5fe-008deee3d3f0}',  # Vista
+    '{35138b9a-5d96-4fbd-8e2d-a2440225f93a}',  # 7
+    '{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}',  # 8
+    '{1f676c76-80e1-4239-95bb-83d0f6d0da78}',  # 8.1
+    '{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}',  # 10 and 11
+}
 # The system DLLs the program may use; the C++ runtime and threading are linked in statically.
 ALLOWED_DLLS = {'kernel32.dll', 'user32.dll', 'ole32.dll', 'oleaut32.dll', 'msvcrt.dll'}
 
@@ -34,6 +51,7 @@ ICON_IMAGES = [(16, 4), (32, 1), (32, 4)]  # (size in pixels, bits per pixel), s
 RT_ICON = pefile.RESOURCE_TYPE['RT_ICON']
 RT_GROUP_ICON = pefile.RESOURCE_TYPE['RT_GROUP_ICON']
 RT_VERSION = pefile.RESOURCE_TYPE['RT_VERSION']
+RT_MANIFEST = pefile.RESOURCE_TYPE['RT_MANIFEST']
 
 
 class Checks:
@@ -61,6 +79,29 @@ def check_headers(pe, size, epoch, checks):
                   epoch)
     if size > MAX_SIZE:
         checks.fail(f'file size: {size} bytes, more than {MAX_SIZE}')
+    flags = {name for name, value in pefile.DLL_CHARACTERISTICS.items()
+             if isinstance(name, str) and pe.OPTIONAL_HEADER.DllCharacteristics & value}
+    checks.expect('DLL characteristics wanted', sorted(DLL_CHARACTERISTICS - flags), [])
+    checks.expect('subsystem version', (pe.OPTIONAL_HEADER.MajorSubsystemVersion,
+                                        pe.OPTIONAL_HEADER.MinorSubsystemVersion), SUBSYSTEM_VERSION)
+
+
+def check_manifest(pe, checks):
+    manifests = resource_leaves(pe, RT_MANIFEST)
+    checks.expect('manifests (RT_MANIFEST resources, by id)', [name for name, _, _ in manifests], [1])
+    if len(manifests) != 1:
+        return
+    try:
+        root = ElementTree.fromstring(manifests[0][2])
+    except ElementTree.ParseError as error:
+        checks.fail(f'manifest: not well-formed XML ({error})')
+        return
+    levels = [(e.get('level'), e.get('uiAccess')) for e in root.iter(ASM_V3 + 'requestedExecutionLevel')]
+    checks.expect('manifest requestedExecutionLevel (level, uiAccess)', levels, [('asInvoker', 'false')])
+    systems = {e.get('Id') for e in root.iter(COMPATIBILITY + 'supportedOS')}
+    checks.expect('manifest supportedOS', sorted(systems), sorted(SUPPORTED_OS))
+    long_paths = [e.text for e in root.iter(WINDOWS_SETTINGS + 'longPathAware')]
+    checks.expect('manifest longPathAware', long_paths, ['true'])
 
 
 def check_imports(pe, checks):
@@ -198,6 +239,7 @@ def main(argv):
     checks = Checks()
     check_headers(pe, len(data), epoch, checks)
     check_imports(pe, checks)
+    check_manifest(pe, checks)
     check_version(pe, checks)
     check_icon(pe, ico, checks)
     for failure in checks.failures:
