@@ -527,6 +527,8 @@ class WalkFailures(EndToEnd):
              ['2 addins call+get #-4 -> fail:80004001', '2 app call quit -> ok'], ['enum next']),
             ('what comes back is no enumerator', BASE + '2 _NewEnum dummy\n' + two, copies,
              ['2 addins call+get #-4 -> obj:dummy', '2 app call quit -> ok'], ['enum next']),
+            ('what comes back is no object', BASE + '2 _NewEnum i4:5\n' + two, copies,
+             ['2 addins call+get #-4 -> i4:5', '2 app call quit -> ok'], ['enum next']),
             ('moving to the first add-in fails', BASE + '2 next 1 fail:80004005\n' + two, copies,
              ['2 enum next celt=1 -> fail:80004005', '2 app call quit -> ok'], ['fullname']),
             ('moving to the second add-in fails: the walk ends there',

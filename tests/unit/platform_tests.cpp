@@ -214,6 +214,14 @@ TEST_F(FilesTest, TextsThatAreNoLiteralPathNameNoFile)
     // The search trims trailing dots and spaces; the probe asks for the very name.
     EXPECT_EQ(S_FALSE, FindNormalFile(TextOf(first + L"."), found));
     EXPECT_EQ(S_FALSE, FindNormalFile(TextOf(first + L" "), found));
+    // A folder name the file system refuses, or a file taken for a folder: the search fails, and
+    // that is no file found either.
+    for (const std::wstring& path : {PathOf(L"a|b\\a.xla"), first + L"\\a.xla"})
+    {
+        EXPECT_NE(S_OK, FindNormalFile(TextOf(path), found)) << testing::PrintToString(path);
+        EXPECT_TRUE(found.IsEmpty());
+        EXPECT_FALSE(SUCCEEDED(DeleteFiles(TextOf(path)))) << testing::PrintToString(path);
+    }
     EXPECT_TRUE(Exists(first) && Exists(second) && Exists(report));
 
     // Dots inside a name and an empty part are taken as they stand.
