@@ -1,0 +1,56 @@
+# The steps every command of scripts/ starts with, sourced by them: install what is missing, then
+# build, each with its output in a log file under the build tree, and a short line on the terminal.
+# A step that fails says what failed and shows the end of its log.
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+build=$(realpath -m "${BUILD_DIR:-$root/build}")
+logs=$build/logs
+# Debian's interpreter, which has the packages install-deps installs (not one earlier in PATH).
+python=/usr/bin/python3
+
+step() { printf '==> %s\n' "$*"; }
+
+# fail WHAT LOG: says what failed and where its log is, shows the log's end, and ends the command.
+fail() {
+  printf 'FAILED: %s. Its log is %s; it ends with:\n' "$1" "$2" >&2
+  tail -n 25 "$2" | sed 's/^/    /' >&2
+  exit 1
+}
+
+install_step() {
+  local missing log=$logs/install.log
+  mapfile -t missing < <("$root/scripts/install-deps" --missing)
+  if [ ${#missing[@]} -eq 0 ]; then
+    step "Everything needed is installed"
+    return
+  fi
+  mkdir -p "$logs"
+  step "Installing ${#missing[@]} Debian packages (the first time takes minutes; log: $log)"
+  if [ "$(id -u)" -ne 0 ] && command -v sudo >/dev/null; then
+    sudo -v || { echo "FAILED: installing needs root, and sudo refused" >&2; exit 1; }
+  fi
+  "$root/scripts/install-deps" </dev/null >"$log" 2>&1 || fail "installing the Debian packages" "$log"
+}
+
+# build_step [TARGET...]: configures the build tree and builds the targets (all when none given).
+build_step() {
+  local log=$logs/build.log
+  mkdir -p "$logs"
+  step "Building into $build (log: $log)"
+  {
+    cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-i686.cmake" \
+      -DCMAKE_BUILD_TYPE=Release &&
+      cmake --build "$build" -j"$(nproc)" ${1:+--target "$@"}
+  } </dev/null >"$log" 2>&1 || fail "building" "$log"
+}
+
+# Wine runs the 32-bit programs with a 32-bit loader; a kernel without IA-32 emulation (some
+# distributions' and virtual machines' kernels, or one booted with ia32_emulation=off) cannot
+# start it, and every run under Wine fails. Says so, and returns 1, when that is the case.
+check_32bit() {
+  [ -x /lib/ld-linux.so.2 ] || return 0
+  /lib/ld-linux.so.2 --version >/dev/null 2>&1 && return 0
+  echo "This machine's kernel cannot start 32-bit programs (IA-32 emulation is off; boot it" \
+       "with ia32_emulation=on): Wine cannot run the Windows programs here." >&2
+  return 1
+}
