@@ -8,7 +8,8 @@ logs=$build/logs
 # Debian's interpreter, which has the packages install-deps installs (not one earlier in PATH).
 python=/usr/bin/python3
 
-step() { printf '==> %s\n' "$*"; }
+step() { printf '==> %s\n' "$*"; step_began=$SECONDS; }
+done_step() { printf '    done in %d s\n' $((SECONDS - step_began)); }
 
 # fail WHAT LOG: says what failed and where its log is, shows the log's end, and ends the command.
 fail() {
@@ -30,6 +31,7 @@ install_step() {
     sudo -v || { echo "FAILED: installing needs root, and sudo refused" >&2; exit 1; }
   fi
   "$root/scripts/install-deps" </dev/null >"$log" 2>&1 || fail "installing the Debian packages" "$log"
+  done_step
 }
 
 # build_step [TARGET...]: configures the build tree and builds the targets (all when none given).
@@ -42,6 +44,7 @@ build_step() {
       -DCMAKE_BUILD_TYPE=Release &&
       cmake --build "$build" -j"$(nproc)" ${1:+--target "$@"}
   } </dev/null >"$log" 2>&1 || fail "building" "$log"
+  done_step
 }
 
 # Wine runs the 32-bit programs with a 32-bit loader; a kernel without IA-32 emulation (some
