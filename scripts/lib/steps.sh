@@ -34,14 +34,16 @@ install_step() {
   done_step
 }
 
-# build_step [TARGET...]: configures the build tree and builds the targets (all when none given).
+# build_step [TARGET...]: configures the build tree and builds the targets (all when none given);
+# the array configure_options adds to the configuration.
+configure_options=()
 build_step() {
   local log=$logs/build.log
   mkdir -p "$logs"
   step "Building into $build (log: $log)"
   {
     cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-i686.cmake" \
-      -DCMAKE_BUILD_TYPE=Release &&
+      -DCMAKE_BUILD_TYPE=Release "${configure_options[@]}" &&
       cmake --build "$build" -j"$(nproc)" ${1:+--target "$@"}
   } </dev/null >"$log" 2>&1 || fail "building" "$log"
   done_step
