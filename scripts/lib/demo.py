@@ -31,8 +31,6 @@ def main(argv):
         return 1
 
     programs = wineprefix.programs_dir(build_dir)
-    if wineprefix.ARCH == 'win64':
-        print('==> This kernel runs no 32-bit programs: running the 64-bit build of the same sources')
     print('==> Running brolendavir.exe under Wine against the stand-in host', flush=True)
     with standin.Machine(template, os.path.join(programs, 'standin', 'standin.exe'),
                          os.path.join(programs, 'app', 'brolendavir.exe')) as m:
