@@ -104,6 +104,15 @@ def check_manifest(pe, checks):
     checks.expect('manifest longPathAware', long_paths, ['true'])
 
 
+def program_size(pe, data):
+    """The file's size without an Authenticode signature: the certificate table that signing
+    appends at the end of the file is the signer's, not the program's."""
+    table = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY['IMAGE_DIRECTORY_ENTRY_SECURITY']]
+    if table.Size and table.VirtualAddress + table.Size == len(data):
+        return table.VirtualAddress
+    return len(data)
+
+
 def check_imports(pe, checks):
     imported = [entry.dll.decode('ascii', 'replace')
                 for entry in getattr(pe, 'DIRECTORY_ENTRY_IMPORT', [])]
@@ -237,7 +246,7 @@ def main(argv):
         data = f.read()
     pe = pefile.PE(data=data)
     checks = Checks()
-    check_headers(pe, len(data), epoch, checks)
+    check_headers(pe, program_size(pe, data), epoch, checks)
     check_imports(pe, checks)
     check_manifest(pe, checks)
     check_version(pe, checks)

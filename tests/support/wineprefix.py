@@ -2,8 +2,12 @@
 """Private Wine prefixes for the tests: one template made once per build, a cheap clone per test.
 
 A 32-bit prefix is about 600 MB, almost all of it Wine's own DLLs, which a run never writes:
-a clone hard-links those and copies everything else (registry, users, ini files).
+a clone hard-links those and copies everything else (registry, users, ini files). Clones live
+beside the template (in TEMPLATE-clones), so that they share its file system whatever /tmp is:
+hard links cannot cross file systems, and Wine keeps DOS attributes in extended attributes,
+which a tmpfs may not hold.
 """
+import errno
 import os
 import shutil
 import subprocess
@@ -13,6 +17,7 @@ import tempfile
 # Extensions of files that Wine only ever reads; they are shared between clones.
 SHARED_SUFFIXES = ('.dll', '.exe', '.drv', '.sys', '.nls', '.vxd', '.acm', '.cpl', '.ocx',
                    '.tlb', '.msstyles', '.ttf', '.fon', '.ds', '.com', '.mui')
+QUIET = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
 def _runs_32bit():
@@ -57,8 +62,9 @@ def wine_env(prefix):
     return env
 
 
-def make_template(prefix):
-    """Makes a fresh prefix with wineboot, and waits until its wineserver has written it out."""
+def make_template(prefix, log=os.devnull):
+    """Makes a fresh prefix with wineboot, and waits until its wineserver has written it out.
+    Wine's output goes to the file log."""
     try:
         with open(os.path.join(prefix, 'system.reg')) as f:
             if '#arch=%s\n' % ARCH in f.read(4096):
@@ -68,14 +74,28 @@ def make_template(prefix):
     shutil.rmtree(prefix, ignore_errors=True)
     env = wine_env(prefix)
     # Wine's background services must not inherit our pipes, or the caller waits on them.
-    subprocess.run([WINE, 'wineboot', '-i'], env=env, stdin=subprocess.DEVNULL,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
-    subprocess.run(['wineserver', '-w'], env=env, stdin=subprocess.DEVNULL,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+    with open(log, 'ab') as out:
+        for command in ([WINE, 'wineboot', '-i'], ['wineserver', '-w']):
+            subprocess.run(command, env=env, stdin=subprocess.DEVNULL, stdout=out,
+                           stderr=subprocess.STDOUT, check=True)
+
+
+# Why a hard link can fail where a copy still works: another file system, too many links to one
+# file, or a file system without hard links.
+LINK_REFUSED = (errno.EXDEV, errno.EMLINK, errno.EPERM, errno.ENOTSUP)
+
+
+def share(src, dst):
+    try:
+        os.link(src, dst)
+    except OSError as error:
+        if error.errno not in LINK_REFUSED:
+            raise
+        shutil.copy2(src, dst)
 
 
 def clone(template, dest):
-    """Copies template to dest, hard-linking the read-only bulk."""
+    """Copies template to dest, hard-linking the read-only bulk where the file system allows."""
     for root, dirs, files in os.walk(template):
         rel = os.path.relpath(root, template)
         target_root = os.path.normpath(os.path.join(dest, rel))
@@ -91,7 +111,7 @@ def clone(template, dest):
             if os.path.islink(src):
                 os.symlink(os.readlink(src), dst)
             elif f.lower().endswith(SHARED_SUFFIXES):
-                os.link(src, dst)
+                share(src, dst)
             else:
                 shutil.copy2(src, dst)
 
@@ -101,11 +121,17 @@ def kill_server(prefix):
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
+def clones_folder(template):
+    return os.path.abspath(template) + '-clones'
+
+
 class Prefix:
-    """A clone of the template in a temporary folder, removed (with its wineserver) on exit."""
+    """A clone of the template in a folder of its own beside it, removed (with its wineserver)
+    on exit."""
 
     def __init__(self, template):
-        self.root = tempfile.mkdtemp(prefix='brolendavir-wine-')
+        os.makedirs(clones_folder(template), exist_ok=True)
+        self.root = tempfile.mkdtemp(prefix='prefix-', dir=clones_folder(template))
         self.path = os.path.join(self.root, 'prefix')
         clone(template, self.path)
         self.env = wine_env(self.path)
@@ -127,7 +153,12 @@ def main(argv):
         print(ARCH)
         return 0
     if len(argv) == 3 and argv[1] == 'template':
-        make_template(argv[2])
+        try:
+            make_template(argv[2])
+        except subprocess.CalledProcessError as error:
+            print('making the Wine prefix failed: %s exited with %s'
+                  % (error.cmd[0], error.returncode), file=sys.stderr)
+            return 1
         return 0
     if len(argv) >= 4 and argv[1] == 'run':
         with Prefix(argv[2]) as prefix:

@@ -1,0 +1,124 @@
+"""Runs brolendavir.exe against many stand-in hosts drawn at random, and checks on each run what
+holds for every host (tests/hardening/properties.py): it ends by itself with status 0, calls no
+member outside its table, deletes no file it must not, deletes the copies only after "quit",
+and leaves no host running.
+
+    scripts/soak [N] [--from SEED] [--jobs J]     N seeds (default 200) from SEED (default 0)
+    scripts/soak --show SEED                       one seed: its host, the journal, the verdict
+Run by scripts/soak, which installs and builds first, with the build tree as first argument.
+Exit status 1 when any seed failed. A failing seed belongs in FOUND in
+tests/hardening/test_random_hosts.py, with what it found.
+"""
+import argparse
+import os
+import queue
+import sys
+import threading
+import time
+import traceback
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(ROOT, 'tests', 'hardening'))
+sys.path.insert(0, os.path.join(ROOT, 'tests', 'support'))
+import properties  # noqa: E402
+import wineprefix  # noqa: E402
+from machine import Machine  # noqa: E402
+from random_host import RandomHost  # noqa: E402
+
+TITLES = {'crash': 'crashes', 'hang': 'hangs', 'deletion': 'wrong deletions',
+          'early': 'copies deleted before quit', 'foreign': 'foreign members', 'left': 'left-over hosts'}
+
+
+def soak(template, host_exe, program, seeds, jobs):
+    pending = queue.Queue()
+    for seed in seeds:
+        pending.put(seed)
+    verdicts = {}
+    lock = threading.Lock()
+
+    def work():
+        with Machine(template, host_exe, program) as machine:
+            while True:
+                try:
+                    seed = pending.get_nowait()
+                except queue.Empty:
+                    return
+                try:
+                    verdict = properties.run_host(machine, RandomHost(seed))
+                except Exception:
+                    verdict = properties.Verdict(seed)
+                    verdict.found['crash'].append('exception in the harness: ' +
+                                                  traceback.format_exc().strip().splitlines()[-1])
+                with lock:
+                    verdicts[seed] = verdict
+                    if verdict.failed():
+                        print('  seed %d: %s' % (seed, verdict.summary()), flush=True)
+                    if len(verdicts) % 25 == 0:
+                        print('  %d of %d seeds run' % (len(verdicts), len(seeds)), flush=True)
+
+    workers = [threading.Thread(target=work) for _ in range(jobs)]
+    for worker in workers:
+        worker.start()
+    for worker in workers:
+        worker.join()
+    return [verdicts[s] for s in seeds if s in verdicts]
+
+
+def show(template, host_exe, program, seed):
+    host = RandomHost(seed)
+    with Machine(template, host_exe, program) as machine:
+        verdict = properties.run_host(machine, host)
+    print(host.describe())
+    print('journal:')
+    for line in verdict.outcome.journal:
+        print('  ' + line)
+    print('exit status %s; deleted %d laid files' % (verdict.outcome.status, verdict.deleted))
+    for category in verdict.failed():
+        for found in verdict.found[category]:
+            print('%s: %s' % (category, found))
+    print('verdict: ' + ('failed' if verdict.failed() else 'every property holds'))
+    return 1 if verdict.failed() else 0
+
+
+def main(argv):
+    build_dir, argv = argv[1], argv[:1] + argv[2:]  # the build tree, from scripts/soak
+    parser = argparse.ArgumentParser(description='brolendavir against random stand-in hosts')
+    parser.add_argument('count', nargs='?', type=int, default=200)
+    parser.add_argument('--from', dest='start', type=int, default=0)
+    parser.add_argument('--jobs', type=int, default=2)
+    parser.add_argument('--show', type=int)
+    args = parser.parse_args(argv[1:])
+
+    template = os.path.join(build_dir, 'wine-template')
+    wineprefix.make_template(template)
+    programs = wineprefix.programs_dir(build_dir)
+    host_exe = os.path.join(programs, 'standin', 'standin.exe')
+    program = os.path.join(programs, 'app', 'brolendavir.exe')
+    if args.show is not None:
+        return show(template, host_exe, program, args.show)
+
+    seeds = list(range(args.start, args.start + args.count))
+    print('Soaking: %d seeds from %d, %d at a time ...' % (len(seeds), args.start, args.jobs), flush=True)
+    began = time.monotonic()
+    verdicts = soak(template, host_exe, program, seeds, max(1, args.jobs))
+    elapsed = time.monotonic() - began
+
+    failing = [v for v in verdicts if v.failed()]
+    print('\nseeds run                   %d (%d to %d)' % (len(verdicts), seeds[0], seeds[-1]))
+    for category in properties.CATEGORIES:
+        print('%-27s %d' % (TITLES[category], sum(1 for v in verdicts if v.found[category])))
+    print('(the runs deleted %d laid files in all, %d of them copies seen going while the program ran;'
+          ' "quit" was called in %d runs)' % (sum(v.deleted for v in verdicts),
+                                               sum(len(v.copies_seen) for v in verdicts), sum(v.quit for v in verdicts)))
+    if failing:
+        print('failing seeds (scripts/soak --show SEED for one in full):')
+        for verdict in failing:
+            print('  %d  %s' % (verdict.seed, verdict.summary()))
+    else:
+        print('failing seeds: none')
+    print('wall time %.0f s' % elapsed)
+    return 1 if failing or len(verdicts) < len(seeds) else 0
+
+
+if __name__ == '__main__':
+    sys.exit(main(sys.argv))

@@ -1,0 +1,108 @@
+#!/usr/bin/python3
+"""Signs the built brolendavir.exe the way a release does (scripts/sign), with a throwaway
+self-signed code-signing certificate made here by openssl, and checks the outcome.
+
+    check_signing.py SIGN_SCRIPT EXE EPOCH ICO
+
+The signed file verifies against that certificate and not against another one, still has every
+property of the program (check_exe.py), and two signings with one fixed signing time give the same
+bytes. A wrong password or a damaged PFX fails with a message that says so, and writes no file.
+"""
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SIGN, EXE, EPOCH, ICO = (sys.argv[1:5] + [None] * 4)[:4]
+PASSWORD = 'throwaway pass phrase'
+SIGNING_TIME = '1796688000'
+
+
+def run(argv, **env_extra):
+    env = dict(os.environ, **env_extra)
+    return subprocess.run(argv, env=env, stdin=subprocess.DEVNULL, capture_output=True, text=True)
+
+
+def make_certificate(folder, name, password):
+    """A self-signed code-signing certificate: NAME.pem, and NAME.pfx with its key."""
+    key, cert, pfx = (os.path.join(folder, name + ext) for ext in ('.key', '.pem', '.pfx'))
+    subprocess.run(['openssl', 'req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-days', '2',
+                    '-subj', '/CN=brolendavir test signer ' + name, '-keyout', key, '-out', cert,
+                    '-addext', 'extendedKeyUsage=codeSigning'], check=True, capture_output=True)
+    subprocess.run(['openssl', 'pkcs12', '-export', '-inkey', key, '-in', cert, '-out', pfx,
+                    '-passout', 'env:PFX_PASSWORD'], check=True, capture_output=True,
+                   env=dict(os.environ, PFX_PASSWORD=password))
+    return cert, pfx
+
+
+class Signing(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.temp = tempfile.TemporaryDirectory()
+        cls.dir = cls.temp.name
+        cls.cert, cls.pfx = make_certificate(cls.dir, 'signer', PASSWORD)
+        cls.other_cert, _ = make_certificate(cls.dir, 'other', PASSWORD)
+        with open(EXE, 'rb') as f:
+            cls.unsigned = f.read()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.temp.cleanup()
+
+    def sign(self, out_name, pfx=None, password=PASSWORD):
+        out = os.path.join(self.dir, out_name)
+        done = run([SIGN, EXE, out], SIGN_PFX=pfx or self.pfx, SIGN_PFX_PASSWORD=password,
+                   SIGN_TIME=SIGNING_TIME)
+        return done, out
+
+    def verify(self, path, ca_file):
+        return run(['osslsigncode', 'verify', '-CAfile', ca_file, '-in', path])
+
+    def test_signed_file_verifies_keeps_the_program_and_reproduces(self):
+        first, first_path = self.sign('first.exe')
+        self.assertEqual(first.returncode, 0, first.stderr)
+        second, second_path = self.sign('second.exe')
+        self.assertEqual(second.returncode, 0, second.stderr)
+
+        with open(first_path, 'rb') as f:
+            signed = f.read()
+        self.assertNotEqual(signed, self.unsigned)
+        with open(second_path, 'rb') as f:
+            self.assertEqual(f.read(), signed, 'two signings at one signing time differ')
+        with open(EXE, 'rb') as f:
+            self.assertEqual(f.read(), self.unsigned, 'signing changed the file it signed')
+
+        by_signer = self.verify(first_path, self.cert)
+        self.assertEqual(by_signer.returncode, 0, by_signer.stdout + by_signer.stderr)
+        self.assertIn('SHA256', by_signer.stdout)
+        self.assertNotEqual(self.verify(first_path, self.other_cert).returncode, 0,
+                            'the signature verifies against a certificate that did not sign it')
+
+        properties = run([sys.executable, os.path.join(HERE, 'check_exe.py'), first_path, EPOCH, ICO])
+        self.assertEqual(properties.returncode, 0, properties.stdout + properties.stderr)
+
+    def test_a_wrong_password_or_a_damaged_pfx_writes_nothing(self):
+        damaged = os.path.join(self.dir, 'damaged.pfx')
+        with open(self.pfx, 'rb') as f:
+            data = bytearray(f.read())
+        data[len(data) // 2] ^= 0xFF
+        with open(damaged, 'wb') as f:
+            f.write(data)
+        truncated = os.path.join(self.dir, 'truncated.pfx')
+        with open(truncated, 'wb') as f:
+            f.write(data[:len(data) // 3])
+
+        for name, pfx, password in (('wrong password', self.pfx, 'not the pass phrase'),
+                                    ('damaged PFX', damaged, PASSWORD),
+                                    ('truncated PFX', truncated, PASSWORD)):
+            with self.subTest(name):
+                done, out = self.sign('refused.exe', pfx, password)
+                self.assertNotEqual(done.returncode, 0)
+                self.assertIn('the password is wrong or the file is damaged', done.stderr)
+                self.assertEqual([n for n in os.listdir(self.dir) if n.startswith('refused')], [])
+
+
+if __name__ == '__main__':
+    unittest.main(argv=sys.argv[:1], verbosity=2)
