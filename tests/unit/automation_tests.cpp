@@ -451,6 +451,7 @@ TEST_F(ComTest, FailuresLeaveTheTargetAsItWas)
     EXPECT_FALSE(SUCCEEDED(GetTextMember(&app, L"LibraryPath", text)));
     EXPECT_FALSE(SUCCEEDED(GetTextMember(&app, L"NoSuchMember", text)));
     EXPECT_FALSE(SUCCEEDED(GetTextMember(nullptr, L"LibraryPath", text)));
+    EXPECT_EQ(E_POINTER, GetTextMember(&app, nullptr, text));
     EXPECT_FALSE(SUCCEEDED(CallMember(&app, L"quit")));
     EXPECT_STREQ(L"before", text.Get());
     // An unknown name is never invoked, and no failure but a busy answer is asked again.

@@ -59,6 +59,8 @@ TEST(AddInMatch, RejectsNearMissesAndEmptyTexts)
     EXPECT_EQ(0u, MatchPosition(L"C:\\Office\\solver.xla"));
     // A null BSTR is the empty text.
     EXPECT_EQ(0u, FindTextIgnoringCase(Bstr(), kKey));
+    // An empty key is found nowhere, not everywhere.
+    EXPECT_EQ(0u, FindTextIgnoringCase(Bstr(::SysAllocString(L"C:\\QuantorelixExcelLink.xla")), L""));
 }
 
 TEST(AddInMatch, ReadsPastAnEmbeddedNul)
