@@ -41,8 +41,11 @@ UNRUNNABLE = [
     ('platform/Files.cpp', 'if (size == 0)', 'a literal path that is not empty has a full form'),
     ('platform/Files.cpp', 'written == 0 || written >= size', 'one text gives one full path twice'),
     ('platform/Files.cpp', 'length < 2 ||',
-     'the full path of a disk file starts with a drive or a share (device paths open no disk file)'),
-    ('platform/Files.cpp', '++separators == 2', 'needs a network share, which Wine has none of here'),
+     'a disk file here has a full path on a drive: a share needs a network, and a device name'
+     ' (\\\\.\\CON) is refused by its file type first'),
+    ('platform/Files.cpp', '++separators == 2', 'a share, or a device: as above'),
+    ('platform/Files.cpp', 'rootLength == 0 || rootLength >= fullLength',
+     'a disk file here has a full path with a drive root and a name after it'),
     ('platform/Files.cpp', 'ERROR_MORE_DATA', 'reading the name of an open file does not fail'),
     ('platform/Files.cpp', 'FileNameInfo, info, size', 'reading the name of an open file does not fail'),
     ('platform/Files.cpp', 'GetFullPath(path, full, fullLength)', 'GetFullPath fails only in the ways listed above'),
