@@ -325,6 +325,10 @@ TEST_F(FilesTest, FilesOnAnotherDriveLetterAreDeleted)
     }
     const std::wstring root = device + L"\\";
     ASSERT_TRUE(WaitFor(root));
+    // Wine names an open file after its drive from a list of the drives it refreshes at most once
+    // a second: let the new letter into that list, and (below) out of it again before its folder
+    // goes, lest a folder made later on the same inode pass for the drive's root.
+    ::Sleep(1100);
     ASSERT_TRUE(::CreateDirectoryW((root + L"addins").c_str(), nullptr));
     const std::wstring files[] = {MakeFile(L"drive\\QuantorelixExcelLink.xla"), MakeFile(L"drive\\addins\\x.xla")};
     EXPECT_EQ(S_OK, DeleteFiles(TextOf(root + L"QuantorelixExcelLink.xla")));
@@ -333,9 +337,14 @@ TEST_F(FilesTest, FilesOnAnotherDriveLetterAreDeleted)
         EXPECT_FALSE(Exists(file)) << testing::PrintToString(file);
 
     if (dosdevice.empty())
+    {
         ::DefineDosDeviceW(DDD_REMOVE_DEFINITION, device.c_str(), nullptr);
-    else
-        RunUnix("/bin/rm", "rm \"" + dosdevice + "\"");
+        return;
+    }
+    RunUnix("/bin/rm", "rm \"" + dosdevice + "\"");
+    for (int tries = 0; tries < 200 && Exists(root); ++tries)
+        ::Sleep(50);
+    ::Sleep(1100);
 }
 
 TEST_F(FilesTest, RefusedDeletionsLeaveTheFileInPlace)
