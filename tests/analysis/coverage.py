@@ -135,7 +135,8 @@ def main(argv):
                                    stdout=subprocess.PIPE, text=True).stdout
             print(table)
             out.write(table + '\n')
-    subprocess.run(report + ['--print-summary', '--txt', os.devnull], check=True)
+    # gcovr replaces the file it writes rather than writing into it: never point it at /dev/null.
+    subprocess.run(report + ['--print-summary', '--txt', os.path.join(work, 'summary.txt')], check=True)
     print('\nLines no test here can run, and why:\n  ' + '\n  '.join(explained))
     if failures:
         print('\nFAILED:\n  ' + '\n  '.join(failures))
