@@ -1,18 +1,13 @@
 # The second compiler: Debian's clang for Windows, over the MinGW-w64 headers and libraries of the
 # win32-threads GCC (clang cannot tell the win32 and posix variants apart, so both the C++
 # library's headers and the GCC runtime are named here). The resources still go through windres.
-# MINGW_ARCH picks the target: i686 (the product) or x86_64 (for Wine tests on a kernel that runs
-# no 32-bit programs).
-if(NOT DEFINED MINGW_ARCH)
-  set(MINGW_ARCH i686)
-endif()
-set(MINGW_TARGET ${MINGW_ARCH}-w64-mingw32)
+set(MINGW_TARGET i686-w64-mingw32)
 file(GLOB MINGW_GCC_DIRS LIST_DIRECTORIES true /usr/lib/gcc/${MINGW_TARGET}/*-win32)
 list(SORT MINGW_GCC_DIRS COMPARE NATURAL ORDER DESCENDING)
 list(GET MINGW_GCC_DIRS 0 MINGW_GCC_DIR)
 
 set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR ${MINGW_ARCH})
+set(CMAKE_SYSTEM_PROCESSOR i686)
 set(CMAKE_C_COMPILER clang)
 set(CMAKE_CXX_COMPILER clang++)
 set(CMAKE_C_COMPILER_TARGET ${MINGW_TARGET})

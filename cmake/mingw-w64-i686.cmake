@@ -1,6 +1,6 @@
-# Cross-build for Windows with Debian's MinGW-w64; programs run under Wine.
-# MINGW_ARCH picks the target: i686 (32-bit, the product) or x86_64 (64-bit, for Wine tests on a
-# kernel that runs no 32-bit programs). MINGW_THREADS picks the compiler variant: win32 for the
+# Cross-build for Windows with Debian's MinGW-w64; the tests run the programs under Wine.
+# MINGW_ARCH picks the target: i686 (32-bit: the product and everything the tests run) or x86_64
+# (the 64-bit stand-in host). MINGW_THREADS picks the compiler variant: win32 for the
 # product, posix for GoogleTest.
 if(NOT DEFINED MINGW_ARCH)
   set(MINGW_ARCH i686)
@@ -17,11 +17,3 @@ set(CMAKE_FIND_ROOT_PATH /usr/${MINGW_ARCH}-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-if(MINGW_ARCH STREQUAL x86_64)
-  find_program(WINE_PROGRAM wine64 PATHS /usr/lib/wine NO_DEFAULT_PATH)
-else()
-  find_program(WINE_PROGRAM wine)
-endif()
-if(WINE_PROGRAM)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${WINE_PROGRAM})
-endif()

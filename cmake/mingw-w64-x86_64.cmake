@@ -1,3 +1,3 @@
-# The 64-bit variant: the same sources for 64-bit Windows, run by Wine's 64-bit loader.
+# The 64-bit variant: the stand-in host for 64-bit Windows, as 64-bit Office runs.
 set(MINGW_ARCH x86_64)
 include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-i686.cmake)

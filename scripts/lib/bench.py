@@ -73,17 +73,16 @@ def main(argv):
     runs = int(argv[argv.index('--runs') + 1]) if '--runs' in argv else 7
     template = os.path.join(build_dir, 'wine-template')
     wineprefix.make_template(template)
-    product = os.path.join(build_dir, 'app', 'brolendavir.exe')
-    pe = pefile.PE(product)
-    print('brolendavir.exe: %d bytes' % os.path.getsize(product))
+    program, host = standin.built(build_dir)
+    pe = pefile.PE(program)
+    print('brolendavir.exe (32-bit): %d bytes' % os.path.getsize(program))
     print('imports: %s' % ', '.join(sorted(e.dll.decode().lower() for e in pe.DIRECTORY_ENTRY_IMPORT)))
+    if wineprefix.route()[0] == 'emulated':
+        print('(this kernel runs no 32-bit programs: the run and the floor probe below both ran'
+              ' emulated by qemu-i386, the 64-bit host natively)')
 
-    programs = wineprefix.programs_dir(build_dir)
-    if wineprefix.ARCH == 'win64':
-        print('(this kernel runs no 32-bit programs: the runs below are of the 64-bit build)')
-    program = os.path.join(programs, 'app', 'brolendavir.exe')
-    probe = os.path.join(programs, 'tests', 'bench', 'bench_probe.exe')
-    with standin.Machine(template, os.path.join(programs, 'standin', 'standin.exe'), program) as m:
+    probe = os.path.join(build_dir, 'tests', 'bench', 'bench_probe.exe')
+    with standin.Machine(template, host, program) as m:
         probe_in_prefix = m.prefix.drive_c('e2e', 'bench_probe.exe')
         with open(probe, 'rb') as src, open(probe_in_prefix, 'wb') as dst:
             dst.write(src.read())

@@ -29,11 +29,14 @@ def main(argv):
         print('FAILED: making the Wine prefix (%s exited with %s); its log is %s'
               % (error.cmd[0], error.returncode, log), file=sys.stderr)
         return 1
+    except wineprefix.NoRoute as error:
+        print('FAILED: %s' % error, file=sys.stderr)
+        return 1
 
-    programs = wineprefix.programs_dir(build_dir)
-    print('==> Running brolendavir.exe under Wine against the stand-in host', flush=True)
-    with standin.Machine(template, os.path.join(programs, 'standin', 'standin.exe'),
-                         os.path.join(programs, 'app', 'brolendavir.exe')) as m:
+    program, host = standin.built(build_dir)
+    print('==> Running the 32-bit brolendavir.exe under Wine against the 64-bit stand-in host',
+          flush=True)
+    with standin.Machine(template, host, program) as m:
         what = sample.lay_out(m)
         outcome = m.run()
 

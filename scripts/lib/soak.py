@@ -22,6 +22,7 @@ sys.path.insert(0, os.path.join(ROOT, 'tests', 'hardening'))
 sys.path.insert(0, os.path.join(ROOT, 'tests', 'support'))
 import properties  # noqa: E402
 import wineprefix  # noqa: E402
+import machine as standin  # noqa: E402
 from machine import Machine  # noqa: E402
 from random_host import RandomHost  # noqa: E402
 
@@ -91,9 +92,7 @@ def main(argv):
 
     template = os.path.join(build_dir, 'wine-template')
     wineprefix.make_template(template)
-    programs = wineprefix.programs_dir(build_dir)
-    host_exe = os.path.join(programs, 'standin', 'standin.exe')
-    program = os.path.join(programs, 'app', 'brolendavir.exe')
+    program, host_exe = standin.built(build_dir)
     if args.show is not None:
         return show(template, host_exe, program, args.show)
 

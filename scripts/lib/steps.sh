@@ -49,14 +49,13 @@ build_step() {
   done_step
 }
 
-# The targets that build the programs run under Wine, beside those named: the build tree's own, or,
-# on a kernel that runs no 32-bit programs, their 64-bit build (programs-x64/, which
-# tests/support/wineprefix.py chooses too). Says so in the latter case.
-wine_targets() {
-  if [ "$("$python" "$root/tests/support/wineprefix.py" arch)" = win64 ]; then
-    echo "This kernel runs no 32-bit programs: Wine runs the 64-bit build of the same sources." >&2
-    echo programs_x64
-  else
-    echo "$@"
-  fi
+# route_step: says in one line how 32-bit programs run here (natively, or through qemu-i386
+# registered in a namespace of our own), or ends the command at once with why and what to enable.
+route_step() {
+  local line
+  line=$("$python" "$root/tests/support/wineprefix.py" route) || exit 1
+  printf '==> %s\n' "$line"
 }
+
+# on_route COMMAND...: becomes the command, run where 32-bit programs run.
+on_route() { exec "$python" "$root/tests/support/wineprefix.py" exec "$@"; }

@@ -3,9 +3,10 @@
 
     coverage.py SOURCE WORK TEMPLATE
 
-Builds everything with GCC's coverage counters into WORK (the program, the stand-in host and the
-unit tests; where the kernel runs no 32-bit programs, their 64-bit builds too), runs the unit and
-end-to-end tests there under Wine, in clones of the Wine prefix TEMPLATE, and reports line and
+Builds everything with GCC's coverage counters into WORK (the 32-bit program and unit tests, with
+the stand-in host), runs the unit and end-to-end tests there under Wine, in clones of the Wine
+prefix TEMPLATE, each on its route as in the main build (see tests/support/wineprefix.py), and
+reports line and
 branch coverage with gcovr, each file with the lines and branches it left unrun (kept in
 WORK/coverage.txt). Fails when a test fails, or when a line is left unrun that is not listed
 below (UNRUNNABLE) as out of these tests' reach, with the reason.
@@ -21,11 +22,10 @@ import sys
 
 from build_tree import build_tree
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'support'))
-import wineprefix  # noqa: E402
-
-# The unit tests and every end-to-end group; the random hosts add time, not lines.
+# The unit tests and every end-to-end group; the random hosts and the plain run against the
+# 32-bit host add time, not lines.
 TESTS = '^(platform_tests|text_tests|text_tests_turkish|automation_tests|e2e_.*)$'
+SKIPPED = '_Host32$'
 
 # The lines that no test here can run, each with the reason: a file, a text found in the line or
 # in the nearest of the three before it (which places it), and why. Any other line left unrun
@@ -91,27 +91,20 @@ def main(argv):
         os.remove(stale)
 
     env = dict(os.environ, GCOV_PREFIX='Z:')
-    tests = subprocess.run(['ctest', '--test-dir', work, '-R', TESTS, '-j2', '--output-on-failure'],
+    tests = subprocess.run(['ctest', '--test-dir', work, '-R', TESTS, '-E', SKIPPED, '-j2',
+                            '--output-on-failure'],
                            env=env, stdin=subprocess.DEVNULL)
     if tests.returncode != 0:
         print('the tests failed in the coverage build; no figures')
         return 1
 
-    # Counted where the programs that ran were built: on a kernel that runs no 32-bit programs, the
-    # 64-bit mirror of the tree and the unit tests (see tests/CMakeLists.txt).
-    if wineprefix.ARCH == 'win64':
-        gcov = 'x86_64-w64-mingw32-gcov'
-        trees = [wineprefix.programs_dir(work), os.path.join(work, 'tests', 'unit-build')]
-    else:
-        gcov = 'i686-w64-mingw32-gcov'
-        trees = [work]
     # gcov runs once, into a trace file; the reports are read from it.
     trace = os.path.join(work, 'coverage.json')
-    subprocess.run(['gcovr', '--root', source, '--gcov-executable', gcov,
+    subprocess.run(['gcovr', '--root', source, '--gcov-executable', 'i686-w64-mingw32-gcov',
                     '--filter', os.path.join(source, 'removal') + '/',
                     '--filter', os.path.join(source, 'platform') + '/',
                     '--exclude-unreachable-branches', '--exclude-throw-branches',
-                    '--json', trace, *trees], check=True)
+                    '--json', trace, work], check=True)
     # A file that no test ran has no counts at all, and gcovr would leave it out of the figures.
     with open(trace) as f:
         files = {os.path.normpath(entry['file']): entry['lines'] for entry in json.load(f)['files']}

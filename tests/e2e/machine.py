@@ -54,6 +54,12 @@ class Outcome:
         return sorted({int(line.split(' ', 1)[0]) for line in self.journal})
 
 
+def built(build_dir):
+    """The program and the 64-bit stand-in host (64-bit Office) as a build tree holds them."""
+    return (os.path.join(build_dir, 'app', 'brolendavir.exe'),
+            os.path.join(build_dir, 'standin-x64', 'standin', 'standin.exe'))
+
+
 def stalled_in_activation(outcome):
     """True when the program hung inside Wine's activation of a host: the host's factory made the
     application object, and after that no call reached any host at all. Wine 8 now and then loses
