@@ -36,7 +36,8 @@ WINE64 = '/usr/lib/wine/wine64'
 
 # --- the route of 32-bit programs ---
 
-QEMU = os.environ.get('BROLENDAVIR_QEMU', '/usr/bin/qemu-i386')   # another one, for the tests' own
+# BROLENDAVIR_QEMU names another emulator (the route's own test names missing and old ones).
+QEMU = os.environ.get('BROLENDAVIR_QEMU', '/usr/bin/qemu-i386')
 # Debian 12's own qemu 7.2 starts each 32-bit Wine process in about a minute (it lacks
 # MAP_FIXED_NOREPLACE, so Wine's address-space reservation crawls) and crashes in threaded COM
 # runs; the backported 10 is what these tests run on.
@@ -112,11 +113,15 @@ def route():
     if version[0] < QEMU_MAJOR:
         raise NoRoute('This kernel runs no 32-bit programs, and %s is version %d.%d, too old for '
                       'Wine. %s' % (QEMU, version[0], version[1], ENABLE))
-    trial = subprocess.run(NAMESPACE + [sys.executable, os.path.abspath(__file__), 'enter',
-                                        WINE32, '--version'],
-                           stdin=subprocess.DEVNULL, capture_output=True, text=True)
-    if trial.returncode != 0:
-        why = (trial.stderr.strip().splitlines() or ['exit status %d' % trial.returncode])[-1]
+    try:
+        trial = subprocess.run(NAMESPACE + [sys.executable, os.path.abspath(__file__), 'enter',
+                                            WINE32, '--version'],
+                               stdin=subprocess.DEVNULL, capture_output=True, text=True)
+        failed, said = trial.returncode != 0, trial.stderr.strip().splitlines()
+    except OSError as error:
+        failed, said = True, ['%s: %s' % (NAMESPACE[0], error.strerror)]
+    if failed:
+        why = (said or ['exit status %d' % trial.returncode])[-1]
         raise NoRoute('This kernel runs no 32-bit programs, and the emulator route failed: %s. %s'
                       % (why, ENABLE))
     return 'emulated', describe('emulated')
@@ -149,7 +154,7 @@ def exec_on_route(argv):
     if inside_namespace() or native():
         os.execvp(argv[0], argv)
     try:
-        kind, _ = route()
+        route()  # only the emulated one is left, or none
     except NoRoute as error:
         sys.exit(str(error))
     os.execvp(NAMESPACE[0], NAMESPACE + [sys.executable, os.path.abspath(__file__), 'enter', *argv])
