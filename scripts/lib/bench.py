@@ -77,7 +77,7 @@ def main(argv):
     pe = pefile.PE(program)
     print('brolendavir.exe (32-bit): %d bytes' % os.path.getsize(program))
     print('imports: %s' % ', '.join(sorted(e.dll.decode().lower() for e in pe.DIRECTORY_ENTRY_IMPORT)))
-    if wineprefix.route()[0] == 'emulated':
+    if wineprefix.inside_namespace():
         print('(this kernel runs no 32-bit programs: the run and the floor probe below both ran'
               ' emulated by qemu-i386, the 64-bit host natively)')
 

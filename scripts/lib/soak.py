@@ -22,8 +22,7 @@ sys.path.insert(0, os.path.join(ROOT, 'tests', 'hardening'))
 sys.path.insert(0, os.path.join(ROOT, 'tests', 'support'))
 import properties  # noqa: E402
 import wineprefix  # noqa: E402
-import machine as standin  # noqa: E402
-from machine import Machine  # noqa: E402
+from machine import Machine, built  # noqa: E402
 from random_host import RandomHost  # noqa: E402
 
 TITLES = {'crash': 'crashes', 'hang': 'hangs', 'deletion': 'wrong deletions',
@@ -92,7 +91,7 @@ def main(argv):
 
     template = os.path.join(build_dir, 'wine-template')
     wineprefix.make_template(template)
-    program, host_exe = standin.built(build_dir)
+    program, host_exe = built(build_dir)
     if args.show is not None:
         return show(template, host_exe, program, args.show)
 

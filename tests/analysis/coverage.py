@@ -6,9 +6,8 @@
 Builds everything with GCC's coverage counters into WORK (the 32-bit program and unit tests, with
 the stand-in host), runs the unit and end-to-end tests there under Wine, in clones of the Wine
 prefix TEMPLATE, each on its route as in the main build (see tests/support/wineprefix.py), and
-reports line and
-branch coverage with gcovr, each file with the lines and branches it left unrun (kept in
-WORK/coverage.txt). Fails when a test fails, or when a line is left unrun that is not listed
+reports line and branch coverage with gcovr, each file with the lines and branches it left unrun
+(kept in WORK/coverage.txt). Fails when a test fails, or when a line is left unrun that is not listed
 below (UNRUNNABLE) as out of these tests' reach, with the reason.
 
 The Windows programs write their counters to the Unix paths of their object files, which Wine

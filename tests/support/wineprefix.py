@@ -103,11 +103,13 @@ def qemu_version():
 
 def route():
     """('native' or 'emulated', a line that says so). Raises NoRoute when neither works."""
-    if inside_namespace():
-        return 'emulated', describe('emulated')
     if native():
-        return 'native', describe('native')
+        return 'native', '32-bit programs: native (this kernel runs them)'
     version = qemu_version()
+    emulated = ('emulated', '32-bit programs: emulated by qemu-i386 %s (this kernel runs none), '
+                'registered only in a private user namespace' % '.'.join(map(str, version or ())))
+    if inside_namespace():
+        return emulated
     if version is None:
         raise NoRoute('This kernel runs no 32-bit programs, and %s is missing. %s' % (QEMU, ENABLE))
     if version[0] < QEMU_MAJOR:
@@ -124,14 +126,7 @@ def route():
         why = (said or ['exit status %d' % trial.returncode])[-1]
         raise NoRoute('This kernel runs no 32-bit programs, and the emulator route failed: %s. %s'
                       % (why, ENABLE))
-    return 'emulated', describe('emulated')
-
-
-def describe(kind):
-    if kind == 'native':
-        return '32-bit programs: native (this kernel runs them)'
-    return ('32-bit programs: emulated by qemu-i386 %s (this kernel runs none), registered only in '
-            'a private user namespace' % '.'.join(map(str, qemu_version() or ())))
+    return emulated
 
 
 def enter(argv):
