@@ -10,62 +10,25 @@ Run by scripts/bench, which installs and builds first, with the build tree as fi
 import os
 import statistics
 import sys
-import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-sys.path.insert(0, os.path.join(ROOT, 'tests', 'e2e'))
 sys.path.insert(0, os.path.join(ROOT, 'tests', 'support'))
 import machine as standin  # noqa: E402
-import sample_machine as sample  # noqa: E402
+import run_model  # noqa: E402
 import wineprefix  # noqa: E402
 
 import pefile  # noqa: E402
 
 
-def invokes(journal):
-    """The Invoke calls and the name lookups the host served. A call it turned away as busy
-    ("-> busy:", none in a plain run) is asked again by the program and counts once, served."""
-    calls = lookups = 0
-    for line in journal:
-        fields = line.split(' ')
-        if len(fields) < 3 or fields[1] in ('host', 'factory') or ' -> busy:' in line:
-            continue
-        if fields[2] == 'names':
-            lookups += 1
-        elif fields[2] in ('get', 'put', 'putref', 'call') or '+' in fields[2]:
-            calls += 1
-    return calls, lookups
-
-
-def required_invokes(addins):
-    """What the run's rules ask of a machine on which every read answers: two folder reads,
-    "Workbooks" and "Add", "addins" and its enumerator, then per add-in one "fullname" read,
-    and for a matching one the "installed" write and a second read, and a third read when its
-    file is a normal one; last "quit". Every call but the enumerator's is looked up by name."""
-    total = 2 + 2 + 2 + 1
-    for _, kind in addins:
-        if kind.startswith('matching'):
-            total += 3 + (0 if 'hidden' in kind else 1)
-        else:
-            total += 1
-    return total, total - 1
-
-
 def timed(m, program):
-    """Seconds from starting the program under Wine until it has ended, seconds from then until the
-    last host process has ended too, and the journal."""
+    """One run on the sample machine: seconds until the program ended, seconds the hosts outlived
+    it, and the journal."""
     m.reset()
-    sample.lay_out(m)
-    start = time.monotonic()
-    status = m.wine(program)
-    ended = time.monotonic()
-    while m.our_processes() and time.monotonic() - ended < standin.SETTLE_BOUND:
-        time.sleep(0.01)
-    hosts_end = time.monotonic() - ended
-    left = m.wait_for_our_processes()
-    if status != 0 or left:
-        raise SystemExit('run failed: status %s, left running %s' % (status, left))
-    return ended - start, hosts_end, m.journal()
+    run_model.lay_sample(m)
+    outcome = m.run(program, watch=False)
+    if outcome.status != 0 or outcome.left_running:
+        raise SystemExit('run failed: status %s, left running %s' % (outcome.status, outcome.left_running))
+    return outcome.seconds, outcome.hosts_after, outcome.journal
 
 
 def main(argv):
@@ -83,18 +46,14 @@ def main(argv):
 
     probe = os.path.join(build_dir, 'tests', 'bench', 'bench_probe.exe')
     with standin.Machine(template, host, program) as m:
-        probe_in_prefix = m.prefix.drive_c('e2e', 'bench_probe.exe')
-        with open(probe, 'rb') as src, open(probe_in_prefix, 'wb') as dst:
-            dst.write(src.read())
-        program_in_prefix = m.program
-        timed(m, program_in_prefix)  # warms the prefix's wineserver and file caches
+        timed(m, None)  # warms the prefix's wineserver and file caches
         program_times, probe_times, hosts_ends = [], [], []
-        journal = []
+        journal = None
         for _ in range(runs):  # interleaved, so drift touches both alike
-            elapsed, hosts_end, journal = timed(m, program_in_prefix)
+            elapsed, hosts_end, journal = timed(m, None)
             program_times.append(elapsed)
             hosts_ends.append(hosts_end)
-            probe_times.append(timed(m, probe_in_prefix)[0])
+            probe_times.append(timed(m, probe)[0])
 
     program_median = statistics.median(program_times)
     probe_median = statistics.median(probe_times)
@@ -106,8 +65,8 @@ def main(argv):
     print('ratio run / floor: %.2f%s' % (ratio, '' if ratio <= 1.05 else '  <-- OVER 1.05'))
     print('last host process ended after the program, median of %d: %.2f s (max %.2f)'
           % (runs, statistics.median(hosts_ends), max(hosts_ends)))
-    made, looked_up = invokes(journal)
-    needed, needed_lookups = required_invokes(sample.ADDINS)
+    made, looked_up = journal.served()
+    needed, needed_lookups = run_model.required_on_sample()
     print('automation calls (Invoke): made %d, required %d%s'
           % (made, needed, '' if made == needed else '  <-- MISMATCH'))
     print('name lookups (GetIDsOfNames): made %d, required %d%s'

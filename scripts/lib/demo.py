@@ -10,11 +10,11 @@ import subprocess
 import sys
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-sys.path.insert(0, os.path.join(ROOT, 'tests', 'e2e'))
 sys.path.insert(0, os.path.join(ROOT, 'tests', 'support'))
 import machine as standin  # noqa: E402
-import sample_machine as sample  # noqa: E402
+import run_model as sample  # noqa: E402
 import wineprefix  # noqa: E402
+
 
 def main(argv):
     build_dir, argv = argv[1], argv[:1] + argv[2:]  # the build tree, from scripts/demo
@@ -37,19 +37,19 @@ def main(argv):
     print('==> Running the 32-bit brolendavir.exe under Wine against the 64-bit stand-in host',
           flush=True)
     with standin.Machine(template, host, program) as m:
-        what = sample.lay_out(m)
+        what = sample.lay_sample(m)
         outcome = m.run()
 
         print('\nThe stand-in host lists these add-ins:')
-        for n, (path, kind) in enumerate(sample.ADDINS, 1):
-            print('  addin%d  %-45s %s' % (n, path, kind))
+        for n, addin in enumerate(sample.SAMPLE_ADDINS, 1):
+            print('  addin%d  %-45s %s' % (n, addin.path, addin.what))
         print('Its startup folder is %s and its library folder %s.' % (sample.STARTUP, sample.LIBRARY))
 
         print('\nJournal of the host (instance, object, event; every call with locale 0409):')
-        for line in outcome.journal:
-            if ' names ' in line and not show_lookups:
+        for event in outcome.journal.events:
+            if event.kind == 'names' and not show_lookups:
                 continue
-            print('  ' + standin.strip_lcid(line))
+            print('  ' + event.plain)
         if not show_lookups:
             print('  (each call was preceded by a GetIDsOfNames lookup of its name; --all shows them)')
 

@@ -1,7 +1,7 @@
 """Runs brolendavir.exe against many stand-in hosts drawn at random, and checks on each run what
-holds for every host (tests/hardening/properties.py): it ends by itself with status 0, calls no
-member outside its table, deletes no file it must not, deletes the copies only after "quit",
-and leaves no host running.
+holds for every run (tests/support/invariants.py): it ends by itself with status 0, makes only the
+calls of its member table, the way it makes them, uninstalls exactly the add-ins that hold the key,
+deletes no file it must not, deletes the copies only after "quit", and leaves no host running.
 
     scripts/soak [N] [--from SEED] [--jobs J]     N seeds (default 200) from SEED (default 0)
     scripts/soak --show SEED                       one seed: its host, the journal, the verdict
@@ -20,13 +20,39 @@ import traceback
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(ROOT, 'tests', 'hardening'))
 sys.path.insert(0, os.path.join(ROOT, 'tests', 'support'))
-import properties  # noqa: E402
+import invariants  # noqa: E402
 import wineprefix  # noqa: E402
 from machine import Machine, built  # noqa: E402
 from random_host import RandomHost  # noqa: E402
+from test_random_hosts import run_host  # noqa: E402
 
-TITLES = {'crash': 'crashes', 'hang': 'hangs', 'deletion': 'wrong deletions',
-          'early': 'copies deleted before quit', 'foreign': 'foreign members', 'left': 'left-over hosts'}
+TITLES = {'crash': 'crashes', 'hang': 'hangs', 'foreign': 'foreign calls', 'match': 'wrong add-ins uninstalled',
+          'deletion': 'wrong deletions', 'early': 'copies deleted before quit', 'left': 'left-over hosts'}
+
+
+class Verdict:
+    """One seed's run: what the checker found, and what the run did."""
+
+    def __init__(self, seed, outcome=None, found=None, deleted=0, copies_seen=0):
+        self.seed = seed
+        self.outcome = outcome
+        self.found = found or {c: [] for c in invariants.CATEGORIES}
+        self.deleted = deleted          # laid files the run deleted (to show the checks are not idle)
+        self.copies_seen = copies_seen  # copies seen going while the program ran
+        self.quit = bool(outcome and outcome.journal.quit_called())
+
+    def failed(self):
+        return invariants.failed(self.found)
+
+    def summary(self):
+        return invariants.summary(self.found)
+
+
+def judge(machine, host):
+    outcome, found = run_host(machine, host)
+    copies = {invariants.file_key(text) for text in outcome.journal.copies()} - {None}
+    return Verdict(host.seed, outcome, found, sum(now is None for now in machine.files().values()),
+                   sum(invariants.file_key(path) in copies for path in outcome.gone_at))
 
 
 def soak(template, host_exe, program, seeds, jobs):
@@ -44,9 +70,9 @@ def soak(template, host_exe, program, seeds, jobs):
                 except queue.Empty:
                     return
                 try:
-                    verdict = properties.run_host(machine, RandomHost(seed))
+                    verdict = judge(machine, RandomHost(seed))
                 except Exception:
-                    verdict = properties.Verdict(seed)
+                    verdict = Verdict(seed)
                     verdict.found['crash'].append('exception in the harness: ' +
                                                   traceback.format_exc().strip().splitlines()[-1])
                 with lock:
@@ -67,16 +93,16 @@ def soak(template, host_exe, program, seeds, jobs):
 def show(template, host_exe, program, seed):
     host = RandomHost(seed)
     with Machine(template, host_exe, program) as machine:
-        verdict = properties.run_host(machine, host)
+        verdict = judge(machine, host)
     print(host.describe())
     print('journal:')
-    for line in verdict.outcome.journal:
+    for line in verdict.outcome.journal.lines:
         print('  ' + line)
     print('exit status %s; deleted %d laid files' % (verdict.outcome.status, verdict.deleted))
     for category in verdict.failed():
         for found in verdict.found[category]:
             print('%s: %s' % (category, found))
-    print('verdict: ' + ('failed' if verdict.failed() else 'every property holds'))
+    print('verdict: ' + ('failed' if verdict.failed() else 'every invariant holds'))
     return 1 if verdict.failed() else 0
 
 
@@ -103,11 +129,11 @@ def main(argv):
 
     failing = [v for v in verdicts if v.failed()]
     print('\nseeds run                   %d (%d to %d)' % (len(verdicts), seeds[0], seeds[-1]))
-    for category in properties.CATEGORIES:
+    for category in invariants.CATEGORIES:
         print('%-27s %d' % (TITLES[category], sum(1 for v in verdicts if v.found[category])))
     print('(the runs deleted %d laid files in all, %d of them copies seen going while the program ran;'
           ' "quit" was called in %d runs)' % (sum(v.deleted for v in verdicts),
-                                               sum(len(v.copies_seen) for v in verdicts), sum(v.quit for v in verdicts)))
+                                               sum(v.copies_seen for v in verdicts), sum(v.quit for v in verdicts)))
     if failing:
         print('failing seeds (scripts/soak --show SEED for one in full):')
         for verdict in failing:

@@ -10,30 +10,23 @@ missing.
 """
 import random
 
-ADDIN_FILE = 'QuantorelixExcelLink.xla'
-KEY = 'quantorelixexcel'
+from run_model import ADDIN_FILE, BUSY, FAILURES, FOLDER, HIDDEN, HIDDEN_READ_ONLY, NORMAL, READ_ONLY, ROOT_COPY, SYSTEM
 
 # Folders are laid under these, and nowhere else on drive C:.
 TOPS = [r'C:\addins', r'C:\excel', r'C:\Tools', r'C:\Old Office', r'C:\Données']
 SUBFOLDERS = ['xlstart', 'library', 'Analysis', 'sub dir', 'v1.0', 'Ünïcødé', '中文', 'Ωμέγα']
-ROOT_COPY = 'C:\\' + ADDIN_FILE   # what an empty folder text names
 DECOY = r'C:\decoy'               # the second instance's folders, which the run never reads
 
 # Full-name values that are not texts, and what members may answer instead of their own value.
 NOT_TEXT = ['null', 'empty', 'i4:0', 'i4:7', 'r8:2.5', 'bool:-1', 'bool:0', 'nothing', 'dummy', 'object']
-FAILURES = ['fail:80020009', 'fail:80004005', 'fail:80010108', 'fail:800706BA']
-# A busy host's answers (asked again by the program), and what may be busy: a member, the lookup
-# of any name or of one, the enumerator's Next.
-BUSY = ['80010001', '8001010A', '800AC472']
+# What may be busy: a member, the lookup of any name or of one, the enumerator's Next.
 BUSY_TARGETS = ['StartupPath', 'LibraryPath', 'Workbooks', 'Add', 'addins', '_NewEnum', 'fullname', 'installed',
                 'quit', 'names', 'names:StartupPath', 'names:Workbooks', 'names:fullname', 'names:installed', 'next']
 WRONG = FAILURES + ['nothing', 'dummy', 'empty', 'null', 'i4:1', 'str:Book1', 'bool:-1']
 
-# What a laid path holds.
-NORMAL, READONLY, HIDDEN, SYSTEM, HIDDEN_READONLY, FOLDER, FULL_FOLDER, MISSING = (
-    'normal', 'read-only', 'hidden', 'system', 'hidden read-only', 'folder', 'folder with a file',
-    'missing')
-STATES = [(NORMAL, 50), (READONLY, 8), (HIDDEN, 7), (SYSTEM, 6), (HIDDEN_READONLY, 3),
+# What a laid path holds: the machine's states, and two of the draw's own.
+FULL_FOLDER, MISSING = 'folder with a file', 'missing'
+STATES = [(NORMAL, 50), (READ_ONLY, 8), (HIDDEN, 7), (SYSTEM, 6), (HIDDEN_READ_ONLY, 3),
           (FOLDER, 4), (FULL_FOLDER, 4), (MISSING, 18)]
 
 
@@ -81,6 +74,7 @@ class RandomHost:
         for _ in range(r.randint(0, 2)):
             self.lay(r.choice(TOPS) + '\\' + r.choice(['readme.txt', 'personal.xlsb', ADDIN_FILE + 'm']), NORMAL)
         self.draw_busy()
+        self.draw_bare_name()
 
     def draw_busy(self):
         """Busy answers, from a stream of their own so that the rest of each seed's host stays as it
@@ -94,6 +88,16 @@ class RandomHost:
         if r.random() < 1 / 30:
             self.lines.append('%s busy %s forever %s' % (r.choice('*12'), r.choice(BUSY_TARGETS[:-6] + ['next']),
                                                           r.choice(BUSY)))
+
+    def draw_bare_name(self):
+        """In one host in eight, an add-in listed by a bare file name: it names a file in the run's
+        working folder, C:\\, and holds the key from its first letter on. From a stream of its
+        own, so that the rest of each seed's host stays as it was drawn before."""
+        r = random.Random('bare %d' % self.seed)
+        if r.random() < 1 / 8:
+            name = r.choice([ADDIN_FILE, ADDIN_FILE.upper(), 'quantorelixexcel.xla', 'QuantorelixExcel Tools.xlam'])
+            self.lines.append('* addin str:' + name)
+            self.lay('C:\\' + name, r.choices([NORMAL, READ_ONLY, HIDDEN, MISSING], [6, 1, 1, 2])[0])
 
     def draw_creation(self):
         r = self.r
@@ -301,8 +305,6 @@ class RandomHost:
 
     def lay_out(self, machine):
         """Lays the files and the scenario on a (reset) machine.Machine."""
-        import machine as standin  # on the path wherever a machine is at hand
-        attributes = {HIDDEN: standin.HIDDEN, HIDDEN_READONLY: standin.HIDDEN, SYSTEM: standin.SYSTEM}
         for path, state in self.paths.items():
             if state == MISSING:
                 continue
@@ -311,7 +313,7 @@ class RandomHost:
                 if state == FULL_FOLDER:
                     machine.file(path + '\\inside.txt')
                 continue
-            machine.file(path, readonly=state in (READONLY, HIDDEN_READONLY), attribute=attributes.get(state))
+            machine.file(path, state)
         machine.scenario(self.scenario())
 
     def describe(self):

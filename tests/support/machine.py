@@ -1,57 +1,86 @@
-"""A machine for the end-to-end tests: a private Wine prefix with the stand-in host registered as
-"Excel.Application", a scenario and files laid out on its drive C:, one run of the program, and
-what came of it (exit status, the host's journal, the files, the processes left).
+"""A machine for the tests of the whole program: a private Wine prefix with the stand-in host
+registered as "Excel.Application", a scenario and files laid out on its drive C:, one run of the
+program, and what came of it (exit status, the host's journal, the files, the processes left,
+when each laid file went).
 
-The host reads C:\\standin\\scenario.txt; its format is described at the top of
-standin/Scenario.cpp. Settings are lines "INSTANCE KEY VALUE", for instance
-    1 StartupPath str:C:\\excel\\xlstart
-    2 addin str:C:\\addins\\QuantorelixExcelLink.xla
-    2 addin.put fail:80020009
-    2 next 3 fail:80004005
-    1 busy StartupPath 3 8001010A
-
-The host writes C:\\standin\\journal.txt (UTF-8): one line per event, "INSTANCE OBJECT EVENT ...",
-as described at the top of standin/Journal.cpp, for instance
-    2 app names addins lcid=0409 -> 4
-    2 app get addins lcid=0409 -> obj:addins
-    2 addin1 put installed lcid=0409 args=bool:0 named=-3 -> ok
-    1 app get StartupPath lcid=0409 -> busy:8001010A
-    2 host end quit
+The host reads C:\\standin\\scenario.txt (its format is at the top of standin/Scenario.cpp) and
+writes C:\\standin\\journal.txt, which run_model.Journal reads.
 """
+import ctypes
+import ctypes.util
 import os
+import select
 import shutil
 import subprocess
 import sys
+import threading
 import time
+import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'support'))
-import wineprefix  # noqa: E402
+import run_model
+import wineprefix
 
 RUN_BOUND = 60      # seconds the program may take; more is a hang
 SETTLE_BOUND = 30   # seconds the host processes may take to end once the program has
 QUIET = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
-HIDDEN, SYSTEM = b'0x2', b'0x4'   # Wine reads DOS attributes from the xattr user.DOSATTRIB
+# Wine reads DOS attributes from the extended attribute user.DOSATTRIB.
+DOS_ATTRIBUTES = {run_model.HIDDEN: b'0x2', run_model.HIDDEN_READ_ONLY: b'0x2', run_model.SYSTEM: b'0x4'}
+
+IN_MOVED_FROM, IN_DELETE = 0x40, 0x200
+try:
+    LIBC = ctypes.CDLL(ctypes.util.find_library('c'), use_errno=True)
+    LIBC.inotify_init1
+except (OSError, AttributeError):
+    LIBC = None
 
 
 class Outcome:
-    def __init__(self, status, journal, left_running):
-        self.status = status
-        self.journal = journal            # every line, as written
+    def __init__(self, status, journal, left_running, gone_at, seconds, hosts_after):
+        self.status = status              # the exit status, or 'hang'
+        self.journal = journal            # a run_model.Journal
         self.left_running = left_running  # (pid, image) of our processes still alive afterwards
+        self.gone_at = gone_at            # laid path -> the journal's lines when it was first seen gone
+        self.seconds = seconds            # from the program's start until it ended
+        self.hosts_after = hosts_after    # seconds the host processes outlived the program
 
-    def of(self, instance):
-        """The lines of one instance, without the instance number."""
-        prefix = '%d ' % instance
-        return [line[len(prefix):] for line in self.journal if line.startswith(prefix)]
 
-    def calls(self, instance):
-        """The member calls of one instance, without the GetIDsOfNames lines and the locale."""
-        return [strip_lcid(line) for line in self.of(instance) if ' names ' not in line
-                and not line.startswith(('host ', 'factory '))]
+class Watch:
+    """Notes, while the program runs, the journal as it stood when each laid file was first seen gone.
 
-    def instances(self):
-        return sorted({int(line.split(' ', 1)[0]) for line in self.journal})
+    The host writes a call's journal line before the call returns to the program, so a file found
+    gone while the journal holds no "quit" was deleted before "quit" returned. The watch wakes on
+    each deletion in the folders of the files (inotify), and every few milliseconds besides."""
+
+    def __init__(self, machine, paths):
+        self.machine = machine
+        self.paths = {p: machine.unix(p) for p in paths}
+        self.gone = {}
+        self.stop = threading.Event()
+        self.thread = threading.Thread(target=self.poll, daemon=True)
+        self.events = LIBC.inotify_init1(os.O_NONBLOCK | os.O_CLOEXEC) if LIBC else -1
+        for folder in {os.path.dirname(u) for u in self.paths.values()} if self.events >= 0 else ():
+            LIBC.inotify_add_watch(self.events, os.fsencode(folder), IN_DELETE | IN_MOVED_FROM)
+
+    def poll(self):
+        while not self.stop.is_set():
+            for path, unix in self.paths.items():
+                if path not in self.gone and not os.path.lexists(unix):
+                    self.gone[path] = self.machine.journal_lines()
+            if self.events < 0:
+                self.stop.wait(0.005)
+            elif select.select([self.events], [], [], 0.005)[0]:
+                os.read(self.events, 65536)
+
+    def __enter__(self):
+        self.thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.stop.set()
+        self.thread.join()
+        if self.events >= 0:
+            os.close(self.events)
 
 
 def built(build_dir):
@@ -66,8 +95,9 @@ def stalled_in_activation(outcome):
     the reply that hands the new object to the client; the program cannot see past that call."""
     if outcome.status != 'hang':
         return False
-    created = [n for n, line in enumerate(outcome.journal) if ' factory create -> obj:' in line]
-    return bool(created) and all(line.split(' ')[1] == 'host' for line in outcome.journal[created[-1] + 1:])
+    events = outcome.journal.events
+    created = [n for n, e in enumerate(events) if e.kind == 'factory' and e.rest == 'create -> obj:app']
+    return bool(created) and all(e.kind == 'host' for e in events[created[-1] + 1:])
 
 
 def run_laid_out(machine, lay_out, run=None):
@@ -83,14 +113,10 @@ def run_laid_out(machine, lay_out, run=None):
         print('note: Wine stalled while activating a host; running the case again', file=sys.stderr)
 
 
-def strip_lcid(line):
-    return line.replace(' lcid=0409', '')
-
-
 class Machine:
     """One prefix, used for one or more runs; reset() clears what a run laid out or left."""
 
-    def __init__(self, template, host, program, register=True):
+    def __init__(self, template, host, program):
         self.prefix = wineprefix.Prefix(template)
         self.env = self.prefix.env
         # Both programs run from the prefix's own drive, under their own names.
@@ -101,13 +127,13 @@ class Machine:
         shutil.copyfile(program, self.program)
         # Image names (as /proc shows them, cut to 15 characters) of the processes we start.
         self.clients = {'brolendavir.exe', 'standin.exe'}
-        self.laid = {}  # Windows path -> bytes it was laid with ('folder' for a folder)
+        self.laid = {}    # Windows path -> bytes it was laid with ('folder' for a folder)
+        self.states = {}  # Windows path -> what it holds (run_model.NORMAL, READ_ONLY, ...)
         self.tops = set()  # what laying out made at the top of drive C:
         # One server for all runs in this prefix: later Wine starts are much quicker.
         subprocess.run(['wineserver', '-p'], env=self.env, check=True, **QUIET)
         os.makedirs(self.unix(r'C:\standin'), exist_ok=True)
-        if register:
-            self.wine(self.host, '/regserver')
+        self.wine(self.host, '/regserver')
 
     def close(self):
         self.prefix.__exit__(None, None, None)
@@ -119,26 +145,9 @@ class Machine:
         self.close()
 
     def unix(self, windows_path):
-        """C:\\a\\b -> <prefix>/drive_c/a/b, D:\\a\\b -> <prefix>/../drive_d/a/b (names keep their case)."""
-        drive = windows_path[:3].upper()
-        assert drive in ('C:\\', 'D:\\'), windows_path
-        parts = [p for p in windows_path[3:].split('\\') if p]
-        return os.path.join(self.drive_root(drive[0]), *parts)
-
-    def drive_root(self, letter):
-        """The folder behind a drive letter. D: is laid on first use, as winecfg lays a drive: a Unix
-        link in the prefix's dosdevices, here to a folder outside drive C: (Wine names a file by
-        the drive whose folder is nearest to it)."""
-        if letter == 'C':
-            return self.prefix.drive_c()
-        root = os.path.join(self.prefix.root, 'drive_d')
-        link = os.path.join(self.prefix.path, 'dosdevices', 'd:')
-        if not os.path.lexists(link) or os.readlink(link) != root:
-            os.makedirs(root, exist_ok=True)
-            if os.path.lexists(link):
-                os.remove(link)
-            os.symlink(root, link)
-        return root
+        """C:\\a\\b -> <prefix>/drive_c/a/b (names keep their case)."""
+        assert windows_path[:3].upper() == 'C:\\', windows_path
+        return os.path.join(self.prefix.drive_c(), *[p for p in windows_path[3:].split('\\') if p])
 
     def wine(self, *argv, timeout=RUN_BOUND):
         # Wine's background processes inherit our standard handles: never hand them a pipe.
@@ -158,40 +167,34 @@ class Machine:
             elif os.path.lexists(path):
                 os.remove(path)
         self.laid = {}
+        self.states = {}
         self.tops = set()
 
     def _claim(self, windows_path):
         unix = self.unix(windows_path)
-        root = self.drive_root(windows_path[0].upper())
-        top = os.path.relpath(unix, root).split(os.sep)[0]
-        assert root != self.prefix.drive_c() or \
-            top not in ('windows', 'users', 'ProgramData', 'Program Files', 'standin', 'e2e'), top
-        self.tops.add(os.path.join(root, top))
+        top = os.path.relpath(unix, self.prefix.drive_c()).split(os.sep)[0]
+        assert top not in ('windows', 'users', 'ProgramData', 'Program Files', 'standin', 'e2e'), top
+        self.tops.add(os.path.join(self.prefix.drive_c(), top))
         return unix
 
-    def file(self, windows_path, readonly=False, attribute=None, content=None):
+    def file(self, windows_path, state=run_model.NORMAL, content=None):
+        """A file that holds content (or a few lines naming it), in one of run_model's states."""
         unix = self._claim(windows_path)
         os.makedirs(os.path.dirname(unix), exist_ok=True)
         data = content if content is not None else ('file %s\r\n' % windows_path).encode() * 3
         with open(unix, 'wb') as f:
             f.write(data)
-        if attribute:
-            os.setxattr(unix, 'user.DOSATTRIB', attribute)
-        if readonly:
+        if state in DOS_ATTRIBUTES:
+            os.setxattr(unix, 'user.DOSATTRIB', DOS_ATTRIBUTES[state])
+        if state in (run_model.READ_ONLY, run_model.HIDDEN_READ_ONLY):
             os.chmod(unix, 0o444)
         self.laid[windows_path] = data
+        self.states[windows_path] = state
 
     def folder(self, windows_path):
         os.makedirs(self._claim(windows_path), exist_ok=True)
         self.laid[windows_path] = 'folder'
-
-    def link(self, windows_path, target):
-        """A symbolic link to target (a folder, or a file laid before), as Wine shows one: a Unix
-        symbolic link. What is read through it must stay what target was laid as."""
-        unix = self._claim(windows_path)
-        os.makedirs(os.path.dirname(unix), exist_ok=True)
-        os.symlink(os.path.relpath(self.unix(target), os.path.dirname(unix)), unix)
-        self.laid[windows_path] = 'folder' if os.path.isdir(self.unix(target)) else self.laid[target]
+        self.states[windows_path] = run_model.FOLDER
 
     def scenario(self, text):
         with open(self.unix(r'C:\standin\scenario.txt'), 'w', encoding='utf-8') as f:
@@ -199,25 +202,31 @@ class Machine:
 
     # --- running and looking ---
 
-    def run(self, program=None, output=os.devnull):
-        """Runs the program (or another client of the host), its output sent to a file."""
+    def run(self, program=None, output=os.devnull, watch=True):
+        """Runs the program (or another client of the host), its output sent to a file; with watch,
+        notes when each laid file goes."""
         if program is not None:
             copy = self.prefix.drive_c('e2e', os.path.basename(program))
             shutil.copyfile(program, copy)
             self.clients.add(os.path.basename(copy).lower()[:15])
             program = copy
-        try:
-            with open(output, 'wb') as sink:
+        watched = [p for p, laid in self.laid.items() if laid != 'folder'] if watch else []
+        with open(output, 'wb') as sink, Watch(self, watched) as seen:
+            start = time.monotonic()
+            try:
                 status = subprocess.run([wineprefix.WINE, program or self.program], env=self.env,
                                         cwd=self.prefix.drive_c(), timeout=RUN_BOUND,
                                         stdin=subprocess.DEVNULL, stdout=sink,
                                         stderr=subprocess.DEVNULL).returncode
-        except subprocess.TimeoutExpired:
-            status = 'hang'
-        left = self.wait_for_our_processes()
-        return Outcome(status, self.journal(), left)
+            except subprocess.TimeoutExpired:
+                status = 'hang'
+            ended = time.monotonic()
+            left = self.wait_for_our_processes()
+            hosts_after = time.monotonic() - ended
+        return Outcome(status, run_model.Journal(self.journal_lines()), left, seen.gone, ended - start,
+                       hosts_after)
 
-    def journal(self):
+    def journal_lines(self):
         path = self.unix(r'C:\standin\journal.txt')
         if not os.path.exists(path):
             return []
@@ -248,7 +257,7 @@ class Machine:
             left = self.our_processes()
             if not left:
                 return []
-            time.sleep(0.1)
+            time.sleep(0.01)
         left = self.our_processes()
         # Do not let them run on into the next run or test.
         subprocess.run(['wineserver', '-k'], env=self.env, **QUIET)
@@ -282,3 +291,16 @@ class Machine:
             if os.path.isfile(path) and path not in known:
                 found.append(path)
         return found
+
+
+class OnMachine(unittest.TestCase):
+    """Tests that share one machine, made from what ctest hands them: E2E_TEMPLATE (the prefix to
+    clone), E2E_HOST (the stand-in host), E2E_PROGRAM and E2E_PROBE (its probe client)."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.machine = Machine(os.environ['E2E_TEMPLATE'], os.environ['E2E_HOST'], os.environ['E2E_PROGRAM'])
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.machine.close()

@@ -1,0 +1,213 @@
+"""What holds for every run of the program, whatever its host does, checked on one run from the
+host's journal and the drive: the one checker that the end-to-end cases and the random hosts share.
+It says what may happen and what must, never in what order the run's steps come (the end-to-end
+cases pin that).
+
+  crash     the program ended with a status other than 0 (or the harness itself failed)
+  hang      the program did not end by itself within machine.RUN_BOUND (busy answers included:
+            the program waits on them for about 30 s at most in all)
+  foreign   a member outside the member table, or spelt otherwise, or used another way; a call
+            without a fresh lookup of its name; another locale; an argument the member takes none
+            of, or "installed" written with anything but False; a third host, or another client
+  match     an add-in whose full name holds the key that the run did not ask to uninstall, or one
+            it asked whose full name does not
+  deletion  a file went that is not a normal, writable file, not in use, named literally by a copy
+            path or by a full name of a matching add-in; a laid file changed; a file appeared
+  early     a copy (named by a copy path alone) went before "quit" was called
+  left      a host process outlived the run, or ended by its own life bound
+"""
+import re
+
+import run_model
+from machine import RUN_BOUND
+from run_model import KEY, text_of
+
+CATEGORIES = ('crash', 'hang', 'foreign', 'match', 'deletion', 'early', 'left')
+
+# (verb, member) each object of the host may see, names as the program spells them. An object a
+# member answered in place of its own (Workbooks, addins, an entry of the collection) may be used
+# as what the run took it for.
+_USES = {}
+for _member in run_model.MEMBERS.values():
+    _USES.setdefault(_member.owner, set()).add((_member.verb, _member.name))
+_USES['addins'] = {(run_model.NEW_ENUM.verb, run_model.NEW_ENUM.name)}
+_USES['book'] = set()
+_USES['dummy'] = _USES['books'] | _USES['addin'] | _USES['addins']
+
+
+def file_key(text):
+    """The file a Windows path text names, as a comparable key, or None when it names none.
+
+    Win32 resolves a path before the file system sees it: both slashes separate, runs of them
+    fold, trailing dots and spaces are dropped, and letter case does not count. This is that, a
+    little more generous, so that a generous key can only let a deletion pass. The run's working
+    folder is C:\\. Wildcard characters, a NUL, and a "." or ".." part make a text that names no file."""
+    if text is not None and text.startswith('\\\\?\\'):
+        # Taken as it stands, but for letter case.
+        if text[4:7].upper() != 'C:\\' or any(c in text[4:] for c in '\0*?<>"|/'):
+            return None
+        return tuple(part.upper() for part in text[7:].split('\\'))
+    if text is None or text == '' or any(c in text for c in '\0*?<>"|'):
+        return None
+    path = text.replace('/', '\\')
+    if path.startswith('\\\\'):
+        return None
+    if re.match(r'[A-Za-z]:', path):
+        if path[0].upper() != 'C':
+            return None
+        path = path[2:]
+    parts = []
+    for part in path.split('\\'):
+        # A "." or ".." part would fold the folder before it away, key and all: such a text
+        # must name no file at all.
+        if part.strip(' ') and not part.strip('. '):
+            return None
+        part = part.rstrip('. ')
+        if part == '':
+            continue
+        parts.append(part.upper())
+    return tuple(parts) or None
+
+
+def _may_match(text):
+    """Whether a full name holds the key under some reasonable lower-casing (for a text with
+    letters whose lower case is more than one letter, the rules may differ)."""
+    return text is not None and (KEY in text.lower() or KEY in ''.join(c.lower()[:1] for c in text))
+
+
+def _must_match(text):
+    return text is not None and KEY in text.lower() and KEY in ''.join(c.lower()[:1] for c in text)
+
+
+def check_members(journal):
+    """foreign: every lookup and call is one the run makes, spelt as the program spells it, in
+    locale 0409, with the arguments it passes, each call just after a fresh lookup of its name."""
+    found = []
+    before = {}  # instance -> its line before this one
+    for event in journal.events:
+        line = event.raw
+        if event.kind is None:
+            found.append('unreadable journal line: ' + line)
+            continue
+        last, before[event.instance] = before.get(event.instance), event
+        if event.instance not in (1, 2):
+            found.append('a host instance beyond the second: ' + line)
+        if event.kind == 'host' and event.rest.startswith('start ') and \
+                event.rest != 'start client=' + run_model.PROGRAM_IMAGE:
+            found.append('a host started for another client: ' + line)
+        if event.kind not in ('names', 'invoke', 'other'):
+            continue
+        if event.kind == 'other':
+            # enum skip, reset or clone, type information, "installed" set to True: nothing the run does.
+            found.append('outside the table: ' + line)
+            continue
+        kind = 'addin' if re.fullmatch(r'addin\d+', event.obj) else event.obj
+        uses = _USES.get(kind, set())
+        if event.lcid != run_model.LOCALE:
+            found.append('locale %s: %s' % (event.lcid, line))
+        if any(code in event.result for code in run_model.MISUSE):
+            found.append('a member called the wrong way: ' + line)
+        spellings = {name for _, name in uses}
+        if event.kind == 'names':
+            if event.name.lower() not in {name.lower() for name in spellings}:
+                found.append('looked up outside the table: ' + line)
+            elif event.name not in spellings:
+                found.append('spelt otherwise: ' + line)
+            continue
+        # Methods may be invoked with the property flag too, as automation clients commonly do.
+        verbs = {'get': ('get', 'call+get'), 'call': ('call', 'call+get'), 'put': ('put',), 'call+get': ('call+get',)}
+        if not any(event.verb in verbs[verb] and event.name.lower() == name.lower() for verb, name in uses):
+            found.append('invoked outside the table: ' + line)
+        elif event.name not in spellings:
+            found.append('spelt otherwise: ' + line)
+        elif event.name == 'installed' and (event.args, event.named) != (run_model.NOT_INSTALLED, run_model.PROPERTY_PUT):
+            found.append('"installed" written with something other than False: ' + line)
+        elif event.name != 'installed' and (event.args, event.named) != (None, None):
+            found.append('arguments passed: ' + line)
+        # A member is looked up by name afresh for each call; a call turned away as busy is asked
+        # again as it was.
+        fresh = last is not None and ((last.kind == 'names' and last.obj == event.obj and last.name == event.name
+                                       and not last.busy) or (last.call == event.call and last.busy))
+        if not event.name.startswith('#') and not fresh:
+            found.append('no fresh lookup before: ' + line)
+    return found
+
+
+def check_match(journal):
+    """match: each add-in whose first full name holds the key is asked to uninstall ("installed"
+    is looked up on it), and no other is."""
+    found = []
+    asked = {(e.instance, e.obj) for e in journal.events if e.kind in ('names', 'invoke')
+             and e.name.lower() == 'installed'}
+    for addin, answers in journal.full_names().items():
+        text = text_of(answers[0])
+        if _must_match(text) and addin not in asked:
+            found.append('%d %s holds the key and was not uninstalled: %r' % (addin[0], addin[1], text))
+        elif not _may_match(text) and addin in asked:
+            found.append('%d %s does not hold the key and was uninstalled: %s' % (addin[0], addin[1], answers[0]))
+    return found
+
+
+def check_files(machine, journal, gone_at):
+    """deletion and early: deletions, changes and new files on the drive; the copies against "quit"."""
+    deletions, early = [], []
+    copies = {file_key(t) for t in journal.copies()} - {None}
+    addins = {file_key(text_of(answer)) for answers in journal.full_names().values()
+              if _may_match(text_of(answers[0])) for answer in answers} - {None}
+    ends = journal.ends()
+    # A file held open by a host that outlived the program could not be deleted.
+    in_use = {file_key(path) for instance, paths in journal.held().items()
+              if ends.get(instance) in ('client-gone', 'timeout') for path in paths}
+    now = machine.files()
+    for path, laid in machine.laid.items():
+        if now[path] == laid:
+            continue
+        if now[path] is not None:
+            deletions.append('changed: ' + path)
+            continue
+        state = machine.states[path]
+        key = file_key(path)
+        why = None
+        if state == run_model.FOLDER:
+            why = 'a folder'
+        elif state in run_model.KEPT_STATES:
+            why = state
+        elif key in in_use:
+            why = 'in use'
+        elif key not in copies | addins:
+            why = 'named by no copy path and no matching full name'
+        if why:
+            deletions.append('deleted %s (%s)' % (path, why))
+        elif key in copies - addins and path in gone_at and not run_model.Journal(gone_at[path]).quit_called():
+            early.append('copy deleted before "quit": %s (journal then ended %r)'
+                         % (path, (gone_at[path] or ['(empty)'])[-1]))
+    deletions += ['appeared: ' + p for p in machine.strays()]
+    return deletions, early
+
+
+def check(machine, outcome):
+    """{category: what was found} for one run on machine; every list is empty when all holds."""
+    found = {c: [] for c in CATEGORIES}
+    journal = outcome.journal
+    if outcome.status == 'hang':
+        found['hang'].append('still running after %d s' % RUN_BOUND)
+    elif outcome.status != 0:
+        found['crash'].append('exit status %s' % outcome.status)
+    if outcome.left_running:
+        found['left'].append('still running: %s' % outcome.left_running)
+    for instance in journal.instances():
+        end = ([''] + journal.of(instance))[-1]
+        if not end.startswith('host end ') or end.startswith('host end timeout'):
+            found['left'].append('host %d did not end by itself: %r' % (instance, end))
+    found['foreign'] += check_members(journal)
+    found['match'] += check_match(journal)
+    found['deletion'], found['early'] = check_files(machine, journal, outcome.gone_at)
+    return found
+
+
+def failed(found):
+    return [c for c in CATEGORIES if found[c]]
+
+
+def summary(found):
+    return '; '.join('%s: %s' % (c, found[c][0]) for c in failed(found))
