@@ -1,0 +1,109 @@
+#!/usr/bin/python3
+"""Makes a release from a copy of the working tree and checks what its dist/ holds.
+
+    check_release.py SOURCE WORK
+
+The copy holds the files git knows in SOURCE (tracked, and new ones it does not ignore) as they
+are in the working tree, committed afresh in a repository of its own: the release is made from
+the sources under test, and nothing is written into SOURCE. The copy, its build and its dist/ go
+under WORK, which is emptied first and removed when every check passes.
+"""
+import hashlib
+import os
+import shutil
+import subprocess
+import sys
+import unittest
+
+SOURCE, WORK = (sys.argv[1:3] + [None] * 2)[:2]
+SCRIPT = os.path.join('deploy', 'detect-removal.ps1')
+RELEASED = {'brolendavir.exe', 'detect-removal.ps1', 'administrators-guide.txt'}
+
+
+def copy_working_tree(source, dest):
+    listed = subprocess.run(['git', '-C', source, 'ls-files', '-z', '--cached', '--others',
+                             '--exclude-standard'], check=True, capture_output=True).stdout
+    for name in sorted({os.fsdecode(n) for n in listed.split(b'\0') if n}):
+        if not os.path.lexists(os.path.join(source, name)):
+            continue  # deleted in the working tree, not yet in the index
+        os.makedirs(os.path.join(dest, os.path.dirname(name)), exist_ok=True)
+        shutil.copy2(os.path.join(source, name), os.path.join(dest, name), follow_symlinks=False)
+    git = ['git', '-C', dest, '-c', 'user.name=release test', '-c', 'user.email=release@test',
+           '-c', 'commit.gpgsign=false']
+    for command in (['init', '-q'], ['add', '-A'], ['commit', '-q', '--no-verify', '-m', 'tree']):
+        subprocess.run(git + command, check=True, capture_output=True)
+
+
+def bare_line_ends(data):
+    """How many LF lack their CR, and how many CR their LF."""
+    return data.count(b'\n') - data.count(b'\r\n'), data.count(b'\r') - data.count(b'\r\n')
+
+
+class Release(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        shutil.rmtree(WORK, ignore_errors=True)
+        copy = os.path.join(WORK, 'tree')
+        copy_working_tree(SOURCE, copy)
+        cls.dist = os.path.join(WORK, 'dist')
+        # Unsigned, whatever the caller's environment holds (release_signing covers signing).
+        env = {k: v for k, v in os.environ.items() if not k.startswith('SIGN_')}
+        env.update(BUILD_DIR=os.path.join(WORK, 'build'), DIST_DIR=cls.dist)
+        done = subprocess.run([os.path.join(copy, 'scripts', 'release')], cwd=copy, env=env,
+                              stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                              timeout=840)
+        if done.returncode != 0:
+            raise AssertionError(f'scripts/release failed (exit {done.returncode}):\n'
+                                 f'{done.stdout}{done.stderr}')
+        cls.files = {}
+        for name in os.listdir(cls.dist):
+            with open(os.path.join(cls.dist, name), 'rb') as f:
+                cls.files[name] = f.read()
+        with open(os.path.join(SOURCE, SCRIPT), 'rb') as f:
+            cls.source_script = f.read()
+
+    def test_dist_holds_the_released_files_and_their_checksums(self):
+        self.assertEqual(set(self.files), RELEASED | {'SHA256SUMS'})
+        sums = self.files['SHA256SUMS'].decode('ascii').splitlines()
+        listed = {line.split('  ', 1)[1]: line.split('  ', 1)[0] for line in sums}
+        self.assertEqual(set(listed), RELEASED, 'SHA256SUMS lists other files than dist/ holds')
+        for name in sorted(RELEASED):
+            with self.subTest(name):
+                self.assertEqual(listed[name], hashlib.sha256(self.files[name]).hexdigest())
+        # What the README tells administrators to run.
+        check = subprocess.run(['sha256sum', '--check', '--strict', 'SHA256SUMS'], cwd=self.dist,
+                               capture_output=True, text=True)
+        self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
+
+    def test_texts_have_windows_line_ends(self):
+        for name in ('detect-removal.ps1', 'administrators-guide.txt'):
+            with self.subTest(name):
+                data = self.files[name]
+                self.assertTrue(data.endswith(b'\r\n'), f'{name} does not end with CR LF')
+                self.assertEqual(bare_line_ends(data), (0, 0), f'{name}: (bare LF, bare CR)')
+
+    def test_script_is_its_source_with_windows_line_ends(self):
+        self.assertEqual(self.source_script.count(b'\r'), 0, f'CRs in {SCRIPT}, kept with LF alone')
+        self.assertEqual(self.files['detect-removal.ps1'],
+                         self.source_script.replace(b'\n', b'\r\n'))
+
+    def test_script_is_ascii(self):
+        # Windows PowerShell 5.1 reads a script without a byte order mark in the ANSI code page.
+        outside = sorted({b for b in self.source_script if b >= 0x80 or (b < 0x20 and b != 0x0A)})
+        self.assertEqual(outside, [], f'{SCRIPT} holds bytes outside printable ASCII')
+
+    def test_guide_says_where_the_script_is(self):
+        paragraphs = self.files['administrators-guide.txt'].decode('utf-8').replace('\r', '')
+        confirming = [p for p in paragraphs.split('\n\n') if p.startswith('Confirming it worked.')]
+        self.assertEqual(len(confirming), 1, 'the guide has no paragraph "Confirming it worked."')
+        self.assertIn('detect-removal.ps1', confirming[0])
+
+
+if __name__ == '__main__':
+    if WORK is None:
+        print(__doc__, file=sys.stderr)
+        sys.exit(2)
+    result = unittest.main(argv=sys.argv[:1], exit=False, verbosity=2).result
+    if result.wasSuccessful():
+        shutil.rmtree(WORK, ignore_errors=True)
+    sys.exit(0 if result.wasSuccessful() else 1)
