@@ -432,29 +432,40 @@ TEST(PumpEvents, HandlesPendingMessagesAndLeavesQuitForLater)
     EXPECT_FALSE(::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE));
 }
 
+namespace
+{
+// A message that posts itself again each time it is handled, until it has been handled kGiveUp
+// times: far past any bound a pump should keep, so a pump without one comes back only then.
+constexpr int kGiveUp = 100000;
+int g_repostsHandled = 0;
+
+LRESULT CALLBACK RepostingProcedure(HWND window, UINT message, WPARAM w, LPARAM l)
+{
+    if (message != WM_APP)
+        return ::DefWindowProcW(window, message, w, l);
+    if (++g_repostsHandled < kGiveUp)
+        ::PostMessageW(window, WM_APP, 0, 0);
+    return 0;
+}
+}  // namespace
+
 TEST(PumpEvents, ReturnsWhenAMessageKeepsPostingItself)
 {
-    struct Repost
-    {
-        static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM w, LPARAM l)
-        {
-            if (message == WM_APP)
-            {
-                ::PostMessageW(window, WM_APP, w + 1, 0);
-                return 0;
-            }
-            return ::DefWindowProcW(window, message, w, l);
-        }
-    };
     WNDCLASSW windowClass = {};
-    windowClass.lpfnWndProc = Repost::Procedure;
+    windowClass.lpfnWndProc = RepostingProcedure;
     windowClass.hInstance = ::GetModuleHandleW(nullptr);
     windowClass.lpszClassName = L"brolendavir-repost";
     ASSERT_NE(0, ::RegisterClassW(&windowClass));
     HWND window = ::CreateWindowW(windowClass.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
                                   nullptr, windowClass.hInstance, nullptr);
     ASSERT_NE(nullptr, window);
-    ::PostMessageW(window, WM_APP, 0, 0);
-    PumpEvents();  // must come back although the queue is never empty
+    g_repostsHandled = 0;
+    ASSERT_TRUE(::PostMessageW(window, WM_APP, 0, 0));
+    PumpEvents();
+    EXPECT_GT(g_repostsHandled, 0) << "the pending message was not handled";
+    EXPECT_LT(g_repostsHandled, kGiveUp) << "the pump came back only when the message stopped posting itself, after "
+                                         << g_repostsHandled << " messages";
+    MSG left;
+    ::PeekMessageW(&left, window, WM_APP, WM_APP, PM_REMOVE);  // the one still pending
     ::DestroyWindow(window);
 }
