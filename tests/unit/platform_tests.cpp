@@ -1,8 +1,10 @@
 // The file probe and deletion against real files, and the message pump, on the real system.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/Platform.h"
 
@@ -84,12 +86,104 @@ bool MakeLink(const std::wstring& link, const std::wstring& target)
     return WaitFor(link);
 }
 
-// A fresh folder under the temporary folder, emptied and removed afterwards.
+// FILE_DISPOSITION_INFO_EX (Windows 10 1607 and later), and its flag that deletes a read-only file
+// regardless of the attribute.
+constexpr FILE_INFO_BY_HANDLE_CLASS kDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+constexpr DWORD kIgnoreReadOnly = 0x10;
+
+// A disposition a deletion asked for: the extended one with its flags, or the classic one (flags
+// then holds its DeleteFile).
+struct Disposition
+{
+    FILE_INFO_BY_HANDLE_CLASS kind;
+    DWORD flags;
+};
+
+// The entry of this program's import address table through which its calls to function go.
+void** ImportSlot(const char* dll, const char* function)
+{
+    auto* const base = reinterpret_cast<BYTE*>(::GetModuleHandleW(nullptr));
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (auto* entry = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
+         entry->Name != 0; ++entry)
+    {
+        if (::lstrcmpiA(reinterpret_cast<const char*>(base + entry->Name), dll) != 0 || entry->OriginalFirstThunk == 0)
+            continue;
+        const auto* names = reinterpret_cast<const IMAGE_THUNK_DATA*>(base + entry->OriginalFirstThunk);
+        auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + entry->FirstThunk);
+        for (; names->u1.AddressOfData != 0; ++names, ++slots)
+        {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal))
+                continue;
+            const auto* byName = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
+            if (std::strcmp(reinterpret_cast<const char*>(byName->Name), function) == 0)
+                return reinterpret_cast<void**>(&slots->u1.Function);
+        }
+    }
+    return nullptr;
+}
+
+// Records every disposition the platform code sets on a file, then lets the call through. The
+// platform code is linked into this program, so it calls SetFileInformationByHandle through this
+// program's import address table; while the spy lives, its entry there leads to the spy.
+class DispositionSpy
+{
+public:
+    DispositionSpy() : slot_(ImportSlot("kernel32.dll", "SetFileInformationByHandle"))
+    {
+        calls_.clear();
+        if (slot_ == nullptr)
+            return;
+        real_ = reinterpret_cast<SetInformation>(*slot_);
+        Write(reinterpret_cast<void*>(&Spy));
+    }
+    ~DispositionSpy()
+    {
+        if (slot_ != nullptr)
+            Write(reinterpret_cast<void*>(real_));
+    }
+    DispositionSpy(const DispositionSpy&) = delete;
+    DispositionSpy& operator=(const DispositionSpy&) = delete;
+
+    bool IsSet() const { return slot_ != nullptr; }
+    // Every disposition asked for since the spy was set, in order.
+    static const std::vector<Disposition>& Calls() { return calls_; }
+
+private:
+    using SetInformation = BOOL(WINAPI*)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD);
+
+    static BOOL WINAPI Spy(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID information, DWORD size)
+    {
+        if (kind == kDispositionInfoEx && size >= sizeof(DWORD))
+            calls_.push_back({kind, *static_cast<const DWORD*>(information)});
+        else if (kind == FileDispositionInfo && size >= sizeof(FILE_DISPOSITION_INFO))
+            calls_.push_back({kind, static_cast<const FILE_DISPOSITION_INFO*>(information)->DeleteFile ? 1u : 0u});
+        return real_(file, kind, information, size);
+    }
+
+    void Write(void* function)
+    {
+        DWORD protection = 0;
+        ::VirtualProtect(slot_, sizeof *slot_, PAGE_READWRITE, &protection);
+        *slot_ = function;
+        ::VirtualProtect(slot_, sizeof *slot_, protection, &protection);
+    }
+
+    void** const slot_;
+    static inline SetInformation real_ = nullptr;
+    static inline std::vector<Disposition> calls_;
+};
+
+// A fresh folder under the temporary folder, emptied and removed afterwards. Every disposition
+// the deletions ask for is seen on its way to the system.
 class FilesTest : public ::testing::Test
 {
 protected:
     void SetUp() override
     {
+        ASSERT_TRUE(dispositions_.IsSet()) << "SetFileInformationByHandle is not among this program's imports";
         wchar_t temp[MAX_PATH];
         ASSERT_NE(0u, ::GetTempPathW(MAX_PATH, temp));
         // A folder of its own for each test: under Wine the last one may still be on its way out.
@@ -101,6 +195,11 @@ protected:
 
     void TearDown() override
     {
+        // Windows 10 1607 and later delete a read-only file when asked to ignore the attribute;
+        // the program refuses such a file itself and never asks.
+        for (const Disposition& asked : DispositionSpy::Calls())
+            EXPECT_FALSE(asked.kind == kDispositionInfoEx && (asked.flags & kIgnoreReadOnly))
+                << "a deletion asked to ignore the read-only attribute: flags 0x" << std::hex << asked.flags;
         // Wine would follow the links in the folder; Unix removes them as they are.
         if (WineUnixName() != nullptr)
             RunUnix("/bin/rm", "rm -rf \"" + UnixPath(folder_) + "\"");
@@ -153,6 +252,7 @@ protected:
     }
 
     std::wstring folder_;
+    DispositionSpy dispositions_;
 };
 }  // namespace
 
@@ -400,6 +500,36 @@ TEST_F(FilesTest, RefusedDeletionsLeaveTheFileInPlace)
     DWORD written = 0;
     EXPECT_TRUE(::WriteFile(nul, "x", 1, &written, nullptr));
     ::CloseHandle(nul);
+}
+
+TEST_F(FilesTest, AReadOnlyFileIsRefusedBeforeItsDeletionIsAsked)
+{
+    // Wine 8 refuses to delete a read-only file by itself, Windows only unless asked to ignore the
+    // attribute: the program's own refusal shows in the dispositions it never asks for.
+    const struct
+    {
+        const char* what;
+        DWORD attributes;
+        bool deleted;
+    } rows[] = {
+        {"a normal file is deleted, and the spy sees it asked", FILE_ATTRIBUTE_NORMAL, true},
+        {"an archived file is deleted", FILE_ATTRIBUTE_ARCHIVE, true},
+        {"a read-only file is refused before any disposition", FILE_ATTRIBUTE_READONLY, false},
+        {"a read-only archived file is refused before any disposition", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE,
+         false},
+    };
+    int number = 0;
+    for (const auto& row : rows)
+    {
+        SCOPED_TRACE(row.what);
+        const std::wstring file = MakeFile(L"file-" + std::to_wstring(++number) + L".xla", row.attributes);
+        const size_t before = DispositionSpy::Calls().size();
+        const HRESULT deleted = DeleteFiles(TextOf(file));
+        const size_t asked = DispositionSpy::Calls().size() - before;
+        EXPECT_EQ(row.deleted, SUCCEEDED(deleted)) << "DeleteFiles answered 0x" << std::hex << deleted;
+        EXPECT_EQ(row.deleted, !Exists(file));
+        EXPECT_EQ(row.deleted, asked > 0) << asked << " dispositions asked";
+    }
 }
 
 TEST_F(FilesTest, NonAsciiNamesAndLongPathsWork)
