@@ -41,22 +41,47 @@ private:
 };
 }  // namespace
 
+// A full name, where the key is found in it (1-based; 0 for nowhere), and what the row is.
+struct MatchRow
+{
+    const char* what;
+    const wchar_t* fullName;
+    UINT position;
+};
+
 TEST(AddInMatch, FindsTheKeyAnywhereAndInAnyCase)
 {
-    EXPECT_EQ(1u, MatchPosition(L"QuantorelixExcelLink.xla"));
-    EXPECT_EQ(1u, MatchPosition(L"QUANTORELIXEXCELLINK.XLA"));
-    EXPECT_EQ(4u, MatchPosition(L"C:\\QuAnToReLiXeXcEl\\tools.xla"));
-    EXPECT_EQ(8u, MatchPosition(L"D:\\addsquantorelixexcel"));
-    // Only the first occurrence counts.
-    EXPECT_EQ(1u, MatchPosition(L"quantorelixexcel\\quantorelixexcel.xla"));
+    const MatchRow rows[] = {
+        {"a name that begins with the key", L"quantorelixexcellink.xla", 1},
+        {"the add-in's own name, in its own case", L"QuantorelixExcelLink.xla", 1},
+        {"in capitals", L"QUANTORELIXEXCELLINK.XLA", 1},
+        {"the key and nothing else", L"quantorelixexcel", 1},
+        {"in a folder's name, in mixed case", L"C:\\QuAnToReLiXeXcEl\\tools.xla", 4},
+        {"at the very end", L"D:\\addsquantorelixexcel", 8},
+        {"right after a near miss", L"quantorelixexcequantorelixexcel", 16},
+        {"twice: only the first occurrence counts", L"quantorelixexcel\\quantorelixexcel.xla", 1},
+    };
+    for (const MatchRow& row : rows)
+    {
+        SCOPED_TRACE(row.what);
+        EXPECT_EQ(row.position, MatchPosition(row.fullName)) << testing::PrintToString(std::wstring(row.fullName));
+    }
 }
 
 TEST(AddInMatch, RejectsNearMissesAndEmptyTexts)
 {
-    EXPECT_EQ(0u, MatchPosition(L""));
-    EXPECT_EQ(0u, MatchPosition(L"quantorelixexce"));
-    EXPECT_EQ(0u, MatchPosition(L"C:\\Quantorelix Excel\\Link.xla"));
-    EXPECT_EQ(0u, MatchPosition(L"C:\\Office\\solver.xla"));
+    const MatchRow rows[] = {
+        {"the empty text", L"", 0},
+        {"the key less its last letter", L"quantorelixexce", 0},
+        {"the key less its last letter, at the end", L"D:\\addsquantorelixexce", 0},
+        {"the two words apart", L"C:\\Quantorelix Excel\\Link.xla", 0},
+        {"another add-in", L"C:\\Office\\solver.xla", 0},
+    };
+    for (const MatchRow& row : rows)
+    {
+        SCOPED_TRACE(row.what);
+        EXPECT_EQ(row.position, MatchPosition(row.fullName)) << testing::PrintToString(std::wstring(row.fullName));
+    }
     // A null BSTR is the empty text.
     EXPECT_EQ(0u, FindTextIgnoringCase(Bstr(), kKey));
     // An empty key is found nowhere, not everywhere.
