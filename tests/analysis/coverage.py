@@ -7,8 +7,9 @@ Builds everything with GCC's coverage counters into WORK (the 32-bit program and
 the stand-in host), runs the unit and end-to-end tests there under Wine, in clones of the Wine
 prefix TEMPLATE, each on its route as in the main build (see tests/support/wineprefix.py), and
 reports line and branch coverage with gcovr, each file with the lines and branches it left unrun
-(kept in WORK/coverage.txt). Fails when a test fails, or when a line is left unrun that is not listed
-below (UNRUNNABLE) as out of these tests' reach, with the reason.
+(kept in WORK/coverage.txt). Fails when a test fails, when a line is left unrun that is not listed
+below (UNRUNNABLE) as out of these tests' reach, with the reason, or when an entry there excuses
+no line left unrun.
 
 The Windows programs write their counters to the Unix paths of their object files, which Wine
 would read as paths on drive C:; GCOV_PREFIX puts them on Z:, which is / in every prefix.
@@ -26,57 +27,93 @@ from build_tree import build_tree
 TESTS = '^(platform_tests|text_tests|text_tests_turkish|automation_tests|e2e_.*)$'
 SKIPPED = '_Host32$'
 
-# The lines that no test here can run, each with the reason: a file, a text found in the line or
-# in the nearest of the three before it (which places it), and why. Any other line left unrun
-# fails the check.
+# The lines that no test here can run, each with the reason. An entry names the lines it excuses
+# in full (stripped), consecutive in the file, and, where the same lines occur elsewhere, fragments
+# of the lines just above them that place them: (file or folder, fragments before, lines, reason).
+# Any other line left unrun fails the check, and so does an entry that excuses no line.
 UNRUNNABLE = [
-    ('platform/', 'E_OUTOFMEMORY', 'an allocation fails only when memory runs out'),
-    ('platform/Automation.cpp', 'until > start_ + kBusyCallBound',
+    ('platform/', (), ('return E_OUTOFMEMORY;',), 'an allocation fails only when memory runs out'),
+    ('platform/Automation.cpp', ('if (until > start_ + kBusyCallBound)',),
+     ('until = start_ + kBusyCallBound;',),
      "a call's 40 pauses of 250 ms end at its 10 s bound, never past it"),
-    ('platform/Automation.cpp', 'if (!created)',
+    ('platform/Automation.cpp', ('if (!created)',), ('return E_NOINTERFACE;',),
      "COM hands a local server's object over as a proxy: a success without one cannot come back"),
-    ('platform/Automation.cpp', 'if (!started)',
+    ('platform/Automation.cpp', ('if (!started)',), ('return E_NOINTERFACE;',),
      'a QueryInterface that succeeds gives the interface (COM\'s rule); a proxy keeps to it'),
-    ('platform/Files.cpp', 'if (size == 0)', 'a literal path that is not empty has a full form'),
-    ('platform/Files.cpp', 'written == 0 || written >= size', 'one text gives one full path twice'),
-    ('platform/Files.cpp', 'length < 2 ||',
+    ('platform/Files.cpp', ('if (size == 0)',), ('return HRESULT_FROM_WIN32(::GetLastError());',),
+     'a literal path that is not empty has a full form'),
+    ('platform/Files.cpp', ('written == 0 || written >= size',), ('return kRefused;',),
+     'one text gives one full path twice'),
+    ('platform/Files.cpp', ('return 3;',),
+     ("if (length < 2 || full[0] != L'\\\\' || full[1] != L'\\\\')", 'return 0;'),
      'a disk file here has a full path on a drive: a share needs a network, and a device name'
      ' (\\\\.\\CON) is refused by its file type first'),
-    ('platform/Files.cpp', '++separators == 2', 'a share, or a device: as above'),
-    ('platform/Files.cpp', 'rootLength == 0 || rootLength >= fullLength',
+    ('platform/Files.cpp', ("if (length < 2 || full[0] != L'\\\\' || full[1] != L'\\\\')", 'return 0;'),
+     ('UINT separators = 0;', 'for (UINT i = 2; i < length; ++i)', '{',
+      "if (full[i] == L'\\\\' && ++separators == 2)", 'return i + 1;', '}', 'return 0;'),
+     'a share, or a device: as above'),
+    ('platform/Files.cpp', ('rootLength == 0 || rootLength >= fullLength',), ('return kRefused;',),
      'a disk file here has a full path with a drive root and a name after it'),
-    ('platform/Files.cpp', 'ERROR_MORE_DATA', 'reading the name of an open file does not fail'),
-    ('platform/Files.cpp', 'FileNameInfo, info, size', 'reading the name of an open file does not fail'),
-    ('platform/Files.cpp', 'GetFullPath(path, full, fullLength)', 'GetFullPath fails only in the ways listed above'),
-    ('platform/Files.cpp', '!root.IsValid()', 'the root of a path whose file is open opens too'),
-    ('platform/Files.cpp', '!::GetFileInformationByHandle(root.Get()',
-     'reading an open file does not fail'),
-    ('platform/Files.cpp', 'dwVolumeSerialNumber',
-     "Wine gives a prefix's drives one volume serial: a link to another drive meets the name check"),
-    ('platform/Files.cpp', 'GetOpenedName(root.Get(), rootName)',
+    ('platform/Files.cpp', ('ERROR_MORE_DATA',), ('return HRESULT_FROM_WIN32(::GetLastError());',),
      'reading the name of an open file does not fail'),
-    ('platform/Files.cpp', 'FileAttributeTagInfo', 'reading the attributes of an open file does not fail'),
-    ('platform/Files.cpp', 'IsReparseTagNameSurrogate',
+    ('platform/Files.cpp', ('FileNameInfo, info, size',), ('return HRESULT_FROM_WIN32(::GetLastError());',),
+     'reading the name of an open file does not fail'),
+    ('platform/Files.cpp', ('GetFullPath(path, full, fullLength)', 'if (FAILED(hr))'), ('return hr;',),
+     'GetFullPath fails only in the ways listed above'),
+    ('platform/Files.cpp', ('!root.IsValid()',), ('return HRESULT_FROM_WIN32(::GetLastError());',),
+     'the root of a path whose file is open opens too'),
+    ('platform/Files.cpp', ('!::GetFileInformationByHandle(root.Get()',),
+     ('return HRESULT_FROM_WIN32(::GetLastError());',), 'reading an open file does not fail'),
+    ('platform/Files.cpp', ('dwVolumeSerialNumber',), ('return kRefused;',),
+     "Wine gives a prefix's drives one volume serial: a link to another drive meets the name check"),
+    ('platform/Files.cpp', ('GetOpenedName(root.Get(), rootName)',), ('return hr;',),
+     'reading the name of an open file does not fail'),
+    ('platform/Files.cpp', ('FileAttributeTagInfo',), ('return HRESULT_FROM_WIN32(::GetLastError());',),
+     'reading the attributes of an open file does not fail'),
+    ('platform/Files.cpp', ('IsReparseTagNameSurrogate',), ('return kRefused;',),
      'Wine 8 reports no link as a reparse point: it follows it, and the name check stops it'),
-    ('platform/Files.cpp', 'kFileDispositionInfoEx',
+    ('platform/Files.cpp', ('kFileDispositionInfoEx, &flags',), ('return S_OK;',),
      'Wine 8 has no FILE_DISPOSITION_INFO_EX; Windows 10 1607 and later delete here'),
-    ('platform/Files.cpp', 'FileDispositionInfo, &disposition',
+    ('platform/Files.cpp', ('FileDispositionInfo, &disposition',),
+     ('return HRESULT_FROM_WIN32(::GetLastError());',),
      'Wine marks any file opened for deletion; Windows refuses one, e.g. a running program\'s image'),
-    ('platform/Text.cpp', 'LCMapStringEx',
+    ('platform/Text.cpp', ('::LCMapStringEx(LOCALE_NAME_INVARIANT', '!= static_cast<int>(length))'),
+     ('return HRESULT_FROM_WIN32(::GetLastError());',),
      "the invariant lower-casing into a buffer of the text's length does not fail"),
-    ('platform/Process.cpp', '::ExitProcess(0)', 'the counters are written just before it, without its own'),
+    ('platform/Process.cpp', (), ('::ExitProcess(0);',),
+     'the counters are written just before it, without its own'),
 ]
 
 
-def unrunnable_reason(source, name, number):
-    """The reason why line number of file name cannot run here, or None."""
-    with open(os.path.join(source, name), encoding='utf-8') as f:
-        lines = f.read().splitlines()
-    for at in range(number, max(0, number - 4), -1):
-        for place, anchor, reason in UNRUNNABLE:
-            if name.startswith(place) and anchor in lines[at - 1]:
-                return reason
-    return None
+def excuses(lines, at, before, excused):
+    """Whether the lines excused, placed by the fragments before, take in lines[at] (stripped)."""
+    for offset, text in enumerate(excused):
+        start = at - offset
+        if (text == lines[at] and start >= len(before)
+                and lines[start:start + len(excused)] == list(excused)
+                and all(fragment in lines[start - len(before) + i] for i, fragment in enumerate(before))):
+            return True
+    return False
+
+
+def judge(source, unrun):
+    """For {file name: [numbers of its unrun lines]}: the lines an entry of UNRUNNABLE excuses,
+    with the reason; the lines none excuses; and the entries that excuse no line."""
+    explained, unexplained, used = [], [], set()
+    for name, numbers in sorted(unrun.items()):
+        with open(os.path.join(source, name), encoding='utf-8') as f:
+            lines = [line.strip() for line in f.read().splitlines()]
+        for number in numbers:
+            found = next((index for index, (place, before, excused, _) in enumerate(UNRUNNABLE)
+                          if name.startswith(place) and excuses(lines, number - 1, before, excused)),
+                         None)
+            if found is None:
+                unexplained.append('%s:%d' % (name, number))
+            else:
+                used.add(found)
+                explained.append('%s:%d: %s' % (name, number, UNRUNNABLE[found][3]))
+    stale = [entry for index, entry in enumerate(UNRUNNABLE) if index not in used]
+    return explained, unexplained, stale
 
 
 def main(argv):
@@ -110,16 +147,13 @@ def main(argv):
     sources = sorted(os.path.relpath(name, source) for folder in ('removal', 'platform')
                      for name in glob.glob(os.path.join(source, folder, '*.cpp')))
     failures = ['no line of %s ran' % name for name in sources if name not in files]
-    explained = []
-    for name, lines in sorted(files.items()):
-        for line in lines:
-            if line['gcovr/noncode'] or line['count'] > 0:
-                continue
-            reason = unrunnable_reason(source, name, line['line_number'])
-            if reason:
-                explained.append('%s:%d: %s' % (name, line['line_number'], reason))
-            else:
-                failures.append('%s:%d is run by no test' % (name, line['line_number']))
+    explained, unexplained, unused = judge(source, {
+        name: [line['line_number'] for line in lines if not line['gcovr/noncode'] and line['count'] == 0]
+        for name, lines in files.items()})
+    failures += ['%s is run by no test' % where for where in unexplained]
+    failures += ['%s: the entry for %r after %r excuses no line left unrun: drop it, or name the'
+                 ' lines it was for as they now read' % (place, excused[0], before)
+                 for place, before, excused, _ in unused]
     report = ['gcovr', '--root', source, '--add-tracefile', trace]
     with open(os.path.join(work, 'coverage.txt'), 'w') as out:
         for kind in ([], ['--branches']):

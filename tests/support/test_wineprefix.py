@@ -1,26 +1,97 @@
-"""The route of 32-bit programs: the emulator stays inside the namespaces made for the tests, and
-where no route works, what is missing is said."""
+"""The route of 32-bit programs, checked on the route this machine takes: where the kernel runs them,
+they run directly and nothing is registered; where it runs none, the emulator is registered inside
+the namespaces made for the tests only. Where no route works, what is missing is said."""
+import errno
 import os
 import subprocess
 import sys
 import tempfile
 import unittest
+from unittest import mock
 
 import wineprefix
 
 TOOL = os.path.abspath(wineprefix.__file__)
+NAMESPACES = ('/proc/self/ns/user', '/proc/self/ns/mnt')
 
 
-@unittest.skipIf(wineprefix.native(), 'this kernel runs 32-bit programs itself')
-class EmulatedRoute(unittest.TestCase):
-    def test_the_emulator_is_registered_inside_only(self):
-        inside = subprocess.run([sys.executable, TOOL, 'exec', wineprefix.WINE32, '--version'],
-                                stdin=subprocess.DEVNULL, capture_output=True, text=True)
+def run(argv, **env):
+    return subprocess.run(argv, env=dict(os.environ, **env), stdin=subprocess.DEVNULL,
+                          capture_output=True, text=True)
+
+
+def start_error(program):
+    """The errno with which this process fails to start program, or None when it starts."""
+    try:
+        subprocess.run([program, '--version'], **wineprefix.QUIET)
+    except OSError as error:
+        return error.errno
+    return None
+
+
+def machine_registrations():
+    """The entries of the machine's own binfmt_misc, as far as this process sees it mounted."""
+    return sorted(os.listdir(wineprefix.BINFMT)) if os.path.isdir(wineprefix.BINFMT) else []
+
+
+class Route(unittest.TestCase):
+    def test_32_bit_programs_run_on_the_route_and_nothing_is_registered_outside(self):
+        said = run([sys.executable, TOOL, 'route'])
+        self.assertEqual(0, said.returncode, said.stderr)
+        if wineprefix.native():
+            print('\nchecking the native route', file=sys.stderr)
+            self.native_route(said.stdout)
+        else:
+            print('\nchecking the emulated route', file=sys.stderr)
+            self.emulated_route(said.stdout)
+        self.assertNotIn(wineprefix.ENTRY, machine_registrations())
+
+    def native_route(self, said):
+        # The kernel runs them: the command starts in this process's own namespaces, with no
+        # emulator at hand.
+        self.assertIn('native', said)
+        self.assertIsNone(start_error(wineprefix.WINE32), 'the kernel itself runs no 32-bit program')
+        no_emulator = dict(BROLENDAVIR_QEMU=os.path.join(tempfile.gettempdir(), 'no-such-qemu-i386'))
+        inside = run([sys.executable, TOOL, 'exec', 'readlink', *NAMESPACES], **no_emulator)
         self.assertEqual(0, inside.returncode, inside.stderr)
-        self.assertIn('wine-', inside.stdout)
-        # The machine and every other program on it still run no 32-bit programs.
-        self.assertFalse(wineprefix.inside_namespace())
-        self.assertFalse(wineprefix.native())
+        self.assertEqual([os.readlink(n) for n in NAMESPACES], inside.stdout.split(),
+                         'exec started the command in namespaces of its own')
+        wine = run([sys.executable, TOOL, 'exec', wineprefix.WINE32, '--version'], **no_emulator)
+        self.assertEqual(0, wine.returncode, wine.stderr)
+        self.assertIn('wine-', wine.stdout)
+        wineprefix.require_route()  # raises NoRoute off the route
+
+    def emulated_route(self, said):
+        # The kernel runs none: the command runs in a user namespace of its own, where the emulator
+        # is registered, and the machine outside still runs no 32-bit program afterwards.
+        self.assertIn('emulated by qemu-i386', said)
+        self.assertFalse(wineprefix.inside_namespace(), 'run this outside the tests\' namespaces')
+        self.assertEqual(errno.ENOEXEC, start_error(wineprefix.WINE32),
+                         'the machine ran a 32-bit program before the test')
+        inside = run([sys.executable, TOOL, 'exec', 'sh', '-c',
+                      'readlink %s && exec %s --version' % (NAMESPACES[0], wineprefix.WINE32)])
+        self.assertEqual(0, inside.returncode, inside.stderr)
+        namespace, _, version = inside.stdout.partition('\n')
+        self.assertNotEqual(os.readlink(NAMESPACES[0]), namespace,
+                            'the command ran in this process\'s own user namespace')
+        self.assertIn('wine-', version)
+        self.assertEqual(errno.ENOEXEC, start_error(wineprefix.WINE32),
+                         'the machine runs 32-bit programs after the emulated run')
+
+
+class WhereTheKernelRunsNone(unittest.TestCase):
+    """As on a kernel that runs no 32-bit programs, outside the tests' namespaces: on either route,
+    the module is told so."""
+
+    def setUp(self):
+        patchers = [mock.patch.object(wineprefix, name, return_value=False)
+                    for name in ('native', 'inside_namespace')]
+        # Were the command started after all, it would take this test's place and end it well.
+        patchers.append(mock.patch.object(wineprefix.os, 'execvp',
+                                          side_effect=AssertionError('the command was started')))
+        for patcher in patchers:
+            patcher.start()
+            self.addCleanup(patcher.stop)
 
     def test_no_route_says_what_is_missing(self):
         with tempfile.TemporaryDirectory() as folder:
@@ -30,18 +101,20 @@ class EmulatedRoute(unittest.TestCase):
             os.chmod(old, 0o755)
             for qemu, why in ((os.path.join(folder, 'absent'), 'is missing'),
                               (old, 'is version 7.2, too old')):
-                with self.subTest(qemu=qemu):
-                    env = dict(os.environ, BROLENDAVIR_QEMU=qemu)
-                    said = subprocess.run([sys.executable, TOOL, 'exec', 'true'], env=env,
-                                          stdin=subprocess.DEVNULL, capture_output=True, text=True)
-                    self.assertNotEqual(0, said.returncode)
-                    self.assertIn(why, said.stderr)
-                    self.assertIn('ia32_emulation', said.stderr)
-                    self.assertIn('user namespaces', said.stderr)
+                with self.subTest(qemu=qemu), mock.patch.object(wineprefix, 'QEMU', qemu):
+                    with self.assertRaises(SystemExit) as ended:
+                        wineprefix.exec_on_route(['true'])
+                    said = str(ended.exception.code)
+                    self.assertIn(why, said)
+                    self.assertIn('ia32_emulation', said)
+                    self.assertIn('user namespaces', said)
 
     def test_a_prefix_off_the_route_is_refused(self):
-        with self.assertRaises(wineprefix.NoRoute):
-            wineprefix.make_template(os.path.join(tempfile.gettempdir(), 'never-made'))
+        with tempfile.TemporaryDirectory() as folder:
+            prefix = os.path.join(folder, 'never-made')
+            with self.assertRaises(wineprefix.NoRoute):
+                wineprefix.make_template(prefix)
+            self.assertFalse(os.path.exists(prefix))
 
 
 if __name__ == '__main__':

@@ -405,6 +405,7 @@ TEST_F(ComTest, EveryCallLooksTheNameUpAfreshInEnglish)
     ASSERT_EQ((std::vector<std::wstring>{L"StartupPath", L"startuppath"}), app.Lookups());
     for (LCID locale : app.LookupLocales())
         EXPECT_EQ(0x0409u, locale);
+    ASSERT_EQ(2u, app.Invocations().size()) << "one invocation per read";
     for (const Invocation& call : app.Invocations())
     {
         EXPECT_EQ(0x0409u, call.locale);

@@ -1,8 +1,10 @@
 // The file probe and deletion against real files, and the message pump, on the real system.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/Platform.h"
 
@@ -84,12 +86,104 @@ bool MakeLink(const std::wstring& link, const std::wstring& target)
     return WaitFor(link);
 }
 
-// A fresh folder under the temporary folder, emptied and removed afterwards.
+// FILE_DISPOSITION_INFO_EX (Windows 10 1607 and later), and its flag that deletes a read-only file
+// regardless of the attribute.
+constexpr FILE_INFO_BY_HANDLE_CLASS kDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+constexpr DWORD kIgnoreReadOnly = 0x10;
+
+// A disposition a deletion asked for: the extended one with its flags, or the classic one (flags
+// then holds its DeleteFile).
+struct Disposition
+{
+    FILE_INFO_BY_HANDLE_CLASS kind;
+    DWORD flags;
+};
+
+// The entry of this program's import address table through which its calls to function go.
+void** ImportSlot(const char* dll, const char* function)
+{
+    auto* const base = reinterpret_cast<BYTE*>(::GetModuleHandleW(nullptr));
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (auto* entry = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
+         entry->Name != 0; ++entry)
+    {
+        if (::lstrcmpiA(reinterpret_cast<const char*>(base + entry->Name), dll) != 0 || entry->OriginalFirstThunk == 0)
+            continue;
+        const auto* names = reinterpret_cast<const IMAGE_THUNK_DATA*>(base + entry->OriginalFirstThunk);
+        auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + entry->FirstThunk);
+        for (; names->u1.AddressOfData != 0; ++names, ++slots)
+        {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal))
+                continue;
+            const auto* byName = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
+            if (std::strcmp(reinterpret_cast<const char*>(byName->Name), function) == 0)
+                return reinterpret_cast<void**>(&slots->u1.Function);
+        }
+    }
+    return nullptr;
+}
+
+// Records every disposition the platform code sets on a file, then lets the call through. The
+// platform code is linked into this program, so it calls SetFileInformationByHandle through this
+// program's import address table; while the spy lives, its entry there leads to the spy.
+class DispositionSpy
+{
+public:
+    DispositionSpy() : slot_(ImportSlot("kernel32.dll", "SetFileInformationByHandle"))
+    {
+        calls_.clear();
+        if (slot_ == nullptr)
+            return;
+        real_ = reinterpret_cast<SetInformation>(*slot_);
+        Write(reinterpret_cast<void*>(&Spy));
+    }
+    ~DispositionSpy()
+    {
+        if (slot_ != nullptr)
+            Write(reinterpret_cast<void*>(real_));
+    }
+    DispositionSpy(const DispositionSpy&) = delete;
+    DispositionSpy& operator=(const DispositionSpy&) = delete;
+
+    bool IsSet() const { return slot_ != nullptr; }
+    // Every disposition asked for since the spy was set, in order.
+    static const std::vector<Disposition>& Calls() { return calls_; }
+
+private:
+    using SetInformation = BOOL(WINAPI*)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD);
+
+    static BOOL WINAPI Spy(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID information, DWORD size)
+    {
+        if (kind == kDispositionInfoEx && size >= sizeof(DWORD))
+            calls_.push_back({kind, *static_cast<const DWORD*>(information)});
+        else if (kind == FileDispositionInfo && size >= sizeof(FILE_DISPOSITION_INFO))
+            calls_.push_back({kind, static_cast<const FILE_DISPOSITION_INFO*>(information)->DeleteFile ? 1u : 0u});
+        return real_(file, kind, information, size);
+    }
+
+    void Write(void* function)
+    {
+        DWORD protection = 0;
+        ::VirtualProtect(slot_, sizeof *slot_, PAGE_READWRITE, &protection);
+        *slot_ = function;
+        ::VirtualProtect(slot_, sizeof *slot_, protection, &protection);
+    }
+
+    void** const slot_;
+    static inline SetInformation real_ = nullptr;
+    static inline std::vector<Disposition> calls_;
+};
+
+// A fresh folder under the temporary folder, emptied and removed afterwards. Every disposition
+// the deletions ask for is seen on its way to the system.
 class FilesTest : public ::testing::Test
 {
 protected:
     void SetUp() override
     {
+        ASSERT_TRUE(dispositions_.IsSet()) << "SetFileInformationByHandle is not among this program's imports";
         wchar_t temp[MAX_PATH];
         ASSERT_NE(0u, ::GetTempPathW(MAX_PATH, temp));
         // A folder of its own for each test: under Wine the last one may still be on its way out.
@@ -101,6 +195,11 @@ protected:
 
     void TearDown() override
     {
+        // Windows 10 1607 and later delete a read-only file when asked to ignore the attribute;
+        // the program refuses such a file itself and never asks.
+        for (const Disposition& asked : DispositionSpy::Calls())
+            EXPECT_FALSE(asked.kind == kDispositionInfoEx && (asked.flags & kIgnoreReadOnly))
+                << "a deletion asked to ignore the read-only attribute: flags 0x" << std::hex << asked.flags;
         // Wine would follow the links in the folder; Unix removes them as they are.
         if (WineUnixName() != nullptr)
             RunUnix("/bin/rm", "rm -rf \"" + UnixPath(folder_) + "\"");
@@ -153,6 +252,7 @@ protected:
     }
 
     std::wstring folder_;
+    DispositionSpy dispositions_;
 };
 }  // namespace
 
@@ -169,16 +269,15 @@ TEST_F(FilesTest, NormalAndReadOnlyFilesAreFoundByName)
     EXPECT_STREQ(L"kept.xla", found.Get());
     EXPECT_EQ(S_OK, FindNormalFile(TextOf(archived), found));
 
-    // By its short (8.3) name, where the file system gives it one, the file is found too.
+    // By its short (8.3) name the file is found too: Wine, like NTFS, gives a long name a short one.
     wchar_t shortPath[MAX_PATH] = {};
     const DWORD length = ::GetShortPathNameW(normal.c_str(), shortPath, MAX_PATH);
     ASSERT_GT(length, 0u);
     ASSERT_LT(length, static_cast<DWORD>(MAX_PATH));
-    if (normal != shortPath)
-    {
-        EXPECT_EQ(S_OK, FindNormalFile(TextOf(shortPath), found)) << testing::PrintToString(std::wstring(shortPath));
-        EXPECT_STREQ(L"QuantorelixExcelLink.xla", found.Get());
-    }
+    ASSERT_NE(normal, std::wstring(shortPath)) << "the file has no short name";
+    Bstr byShortName;
+    EXPECT_EQ(S_OK, FindNormalFile(TextOf(shortPath), byShortName)) << testing::PrintToString(std::wstring(shortPath));
+    EXPECT_STREQ(L"QuantorelixExcelLink.xla", byShortName.Get());
 }
 
 TEST_F(FilesTest, HiddenSystemFoldersAndMissingFilesAreNotFound)
@@ -215,9 +314,17 @@ TEST_F(FilesTest, TextsThatAreNoLiteralPathNameNoFile)
     };
     for (const std::wstring& path : notLiteral)
     {
+        SCOPED_TRACE(testing::PrintToString(path));
         Bstr found;
-        EXPECT_EQ(S_FALSE, FindNormalFile(TextOf(path), found)) << testing::PrintToString(path);
-        EXPECT_FALSE(SUCCEEDED(DeleteFiles(TextOf(path)))) << testing::PrintToString(path);
+        EXPECT_EQ(S_FALSE, FindNormalFile(TextOf(path), found));
+        EXPECT_FALSE(SUCCEEDED(DeleteFiles(TextOf(path))));
+        // Each row on its own: a file that one row deleted would make the next ones name nothing.
+        for (const wchar_t* name : {L"a.xla", L"b.xla", L"report.docx"})
+        {
+            EXPECT_TRUE(Exists(PathOf(name))) << testing::PrintToString(name) << " was deleted";
+            if (!Exists(PathOf(name)))
+                MakeFile(name);
+        }
     }
     Bstr found;
     EXPECT_EQ(S_FALSE, FindNormalFile(Bstr(), found));
@@ -282,12 +389,24 @@ TEST_F(FilesTest, NothingIsDeletedThroughALink)
     const std::wstring target = MakeFile(L"elsewhere\\QuantorelixExcelLink.xla");
     const std::wstring folderLink = PathOf(L"QuantorelixExcel");
     const std::wstring fileLink = PathOf(L"QuantorelixExcelLink.xla");
-    if (!MakeLink(folderLink, PathOf(L"elsewhere")) || !MakeLink(fileLink, target))
-        GTEST_SKIP() << "no symbolic links can be made here";
+    // Wine makes them as Unix links, which anyone may make.
+    ASSERT_TRUE(MakeLink(folderLink, PathOf(L"elsewhere"))) << "no link to a folder was made";
+    ASSERT_TRUE(MakeLink(fileLink, target)) << "no link to a file was made";
 
-    EXPECT_FALSE(SUCCEEDED(DeleteFiles(TextOf(folderLink + L"\\settings.dat"))));
-    EXPECT_FALSE(SUCCEEDED(DeleteFiles(TextOf(folderLink + L"\\QuantorelixExcelLink.xla"))));
-    EXPECT_FALSE(SUCCEEDED(DeleteFiles(TextOf(fileLink))));
+    const std::pair<const char*, std::wstring> throughLinks[] = {
+        {"a file in a folder reached through a folder link", folderLink + L"\\settings.dat"},
+        {"the add-in's name in a folder reached through a folder link", folderLink + L"\\QuantorelixExcelLink.xla"},
+        {"a link to a file, under the add-in's name", fileLink},
+    };
+    for (const auto& row : throughLinks)
+    {
+        SCOPED_TRACE(row.first);
+        // The probe sees the file the link leads to: only the deletion's own check stops it.
+        Bstr found;
+        EXPECT_EQ(S_OK, FindNormalFile(TextOf(row.second), found)) << testing::PrintToString(row.second);
+        const HRESULT deleted = DeleteFiles(TextOf(row.second));
+        EXPECT_FALSE(SUCCEEDED(deleted)) << testing::PrintToString(row.second) << " deleted, 0x" << std::hex << deleted;
+    }
     EXPECT_TRUE(Exists(settings));
     EXPECT_TRUE(Exists(target));
     // The links themselves stay too.
@@ -391,6 +510,36 @@ TEST_F(FilesTest, RefusedDeletionsLeaveTheFileInPlace)
     ::CloseHandle(nul);
 }
 
+TEST_F(FilesTest, AReadOnlyFileIsRefusedBeforeItsDeletionIsAsked)
+{
+    // Wine 8 refuses to delete a read-only file by itself, Windows only unless asked to ignore the
+    // attribute: the program's own refusal shows in the dispositions it never asks for.
+    const struct
+    {
+        const char* what;
+        DWORD attributes;
+        bool deleted;
+    } rows[] = {
+        {"a normal file is deleted, and the spy sees it asked", FILE_ATTRIBUTE_NORMAL, true},
+        {"an archived file is deleted", FILE_ATTRIBUTE_ARCHIVE, true},
+        {"a read-only file is refused before any disposition", FILE_ATTRIBUTE_READONLY, false},
+        {"a read-only archived file is refused before any disposition", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE,
+         false},
+    };
+    int number = 0;
+    for (const auto& row : rows)
+    {
+        SCOPED_TRACE(row.what);
+        const std::wstring file = MakeFile(L"file-" + std::to_wstring(++number) + L".xla", row.attributes);
+        const size_t before = DispositionSpy::Calls().size();
+        const HRESULT deleted = DeleteFiles(TextOf(file));
+        const size_t asked = DispositionSpy::Calls().size() - before;
+        EXPECT_EQ(row.deleted, SUCCEEDED(deleted)) << "DeleteFiles answered 0x" << std::hex << deleted;
+        EXPECT_EQ(row.deleted, !Exists(file));
+        EXPECT_EQ(row.deleted, asked > 0) << asked << " dispositions asked";
+    }
+}
+
 TEST_F(FilesTest, NonAsciiNamesAndLongPathsWork)
 {
     const std::wstring name = L"Quantorelix\u00c9xcel-\u0130\u0131-\u65e5\u672c.xla";
@@ -401,7 +550,8 @@ TEST_F(FilesTest, NonAsciiNamesAndLongPathsWork)
     EXPECT_EQ(S_OK, DeleteFiles(TextOf(path)));
     EXPECT_FALSE(Exists(path));
 
-    // Over MAX_PATH: the probe and the deletion must agree on whether the file is there.
+    // Over MAX_PATH: the program is long-path aware (its manifest), and Wine takes long paths from
+    // every program: the probe finds the file and the deletion deletes it.
     std::wstring deep;
     for (int level = 0; level < 6; ++level)
     {
@@ -411,15 +561,11 @@ TEST_F(FilesTest, NonAsciiNamesAndLongPathsWork)
     const std::wstring longPath = PathOf(deep + L"\\QuantorelixExcelLink.xla");
     ASSERT_GT(longPath.size(), static_cast<size_t>(MAX_PATH));
     MakeFile(deep + L"\\QuantorelixExcelLink.xla");
-    if (FindNormalFile(TextOf(longPath), found) == S_OK)
-    {
-        EXPECT_EQ(S_OK, DeleteFiles(TextOf(longPath)));
-        EXPECT_FALSE(Exists(L"\\\\?\\" + longPath));
-    }
-    else
-    {
-        EXPECT_TRUE(Exists(L"\\\\?\\" + longPath));
-    }
+    ASSERT_TRUE(Exists(L"\\\\?\\" + longPath));
+    ASSERT_EQ(S_OK, FindNormalFile(TextOf(longPath), found)) << "a path of " << longPath.size() << " characters";
+    EXPECT_STREQ(L"QuantorelixExcelLink.xla", found.Get());
+    EXPECT_EQ(S_OK, DeleteFiles(TextOf(longPath))) << "a path of " << longPath.size() << " characters";
+    EXPECT_FALSE(Exists(L"\\\\?\\" + longPath));
 }
 
 TEST(PumpEvents, HandlesPendingMessagesAndLeavesQuitForLater)
@@ -435,29 +581,40 @@ TEST(PumpEvents, HandlesPendingMessagesAndLeavesQuitForLater)
     EXPECT_FALSE(::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE));
 }
 
+namespace
+{
+// A message that posts itself again each time it is handled, until it has been handled kGiveUp
+// times: far past any bound a pump should keep, so a pump without one comes back only then.
+constexpr int kGiveUp = 100000;
+int g_repostsHandled = 0;
+
+LRESULT CALLBACK RepostingProcedure(HWND window, UINT message, WPARAM w, LPARAM l)
+{
+    if (message != WM_APP)
+        return ::DefWindowProcW(window, message, w, l);
+    if (++g_repostsHandled < kGiveUp)
+        ::PostMessageW(window, WM_APP, 0, 0);
+    return 0;
+}
+}  // namespace
+
 TEST(PumpEvents, ReturnsWhenAMessageKeepsPostingItself)
 {
-    struct Repost
-    {
-        static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM w, LPARAM l)
-        {
-            if (message == WM_APP)
-            {
-                ::PostMessageW(window, WM_APP, w + 1, 0);
-                return 0;
-            }
-            return ::DefWindowProcW(window, message, w, l);
-        }
-    };
     WNDCLASSW windowClass = {};
-    windowClass.lpfnWndProc = Repost::Procedure;
+    windowClass.lpfnWndProc = RepostingProcedure;
     windowClass.hInstance = ::GetModuleHandleW(nullptr);
     windowClass.lpszClassName = L"brolendavir-repost";
     ASSERT_NE(0, ::RegisterClassW(&windowClass));
     HWND window = ::CreateWindowW(windowClass.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
                                   nullptr, windowClass.hInstance, nullptr);
     ASSERT_NE(nullptr, window);
-    ::PostMessageW(window, WM_APP, 0, 0);
-    PumpEvents();  // must come back although the queue is never empty
+    g_repostsHandled = 0;
+    ASSERT_TRUE(::PostMessageW(window, WM_APP, 0, 0));
+    PumpEvents();
+    EXPECT_GT(g_repostsHandled, 0) << "the pending message was not handled";
+    EXPECT_LT(g_repostsHandled, kGiveUp) << "the pump came back only when the message stopped posting itself, after "
+                                         << g_repostsHandled << " messages";
+    MSG left;
+    ::PeekMessageW(&left, window, WM_APP, WM_APP, PM_REMOVE);  // the one still pending
     ::DestroyWindow(window);
 }

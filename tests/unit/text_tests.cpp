@@ -1,6 +1,7 @@
 // Texts: composing paths, and the add-in match, which must not depend on the user's locale.
 #include <gtest/gtest.h>
 
+#include <cwchar>
 #include <string>
 
 #include "platform/Platform.h"
@@ -27,6 +28,17 @@ UINT MatchPosition(const std::wstring& fullName)
     return FindTextIgnoringCase(lowered, kKey);
 }
 
+// Whether this run asks Wine for a Turkish user locale: LC_ALL, or where it is not set LANG, names
+// one (tr_TR.UTF-8).
+bool TurkishAsked()
+{
+    wchar_t value[64] = {};
+    DWORD length = ::GetEnvironmentVariableW(L"LC_ALL", value, 64);
+    if (length == 0 || length >= 64)
+        length = ::GetEnvironmentVariableW(L"LANG", value, 64);
+    return length > 0 && length < 64 && std::wcsncmp(value, L"tr_", 3) == 0;
+}
+
 class TurkishThreadLocale
 {
 public:
@@ -41,22 +53,47 @@ private:
 };
 }  // namespace
 
+// A full name, where the key is found in it (1-based; 0 for nowhere), and what the row is.
+struct MatchRow
+{
+    const char* what;
+    const wchar_t* fullName;
+    UINT position;
+};
+
 TEST(AddInMatch, FindsTheKeyAnywhereAndInAnyCase)
 {
-    EXPECT_EQ(1u, MatchPosition(L"QuantorelixExcelLink.xla"));
-    EXPECT_EQ(1u, MatchPosition(L"QUANTORELIXEXCELLINK.XLA"));
-    EXPECT_EQ(4u, MatchPosition(L"C:\\QuAnToReLiXeXcEl\\tools.xla"));
-    EXPECT_EQ(8u, MatchPosition(L"D:\\addsquantorelixexcel"));
-    // Only the first occurrence counts.
-    EXPECT_EQ(1u, MatchPosition(L"quantorelixexcel\\quantorelixexcel.xla"));
+    const MatchRow rows[] = {
+        {"a name that begins with the key", L"quantorelixexcellink.xla", 1},
+        {"the add-in's own name, in its own case", L"QuantorelixExcelLink.xla", 1},
+        {"in capitals", L"QUANTORELIXEXCELLINK.XLA", 1},
+        {"the key and nothing else", L"quantorelixexcel", 1},
+        {"in a folder's name, in mixed case", L"C:\\QuAnToReLiXeXcEl\\tools.xla", 4},
+        {"at the very end", L"D:\\addsquantorelixexcel", 8},
+        {"right after a near miss", L"quantorelixexcequantorelixexcel", 16},
+        {"twice: only the first occurrence counts", L"quantorelixexcel\\quantorelixexcel.xla", 1},
+    };
+    for (const MatchRow& row : rows)
+    {
+        SCOPED_TRACE(row.what);
+        EXPECT_EQ(row.position, MatchPosition(row.fullName)) << testing::PrintToString(std::wstring(row.fullName));
+    }
 }
 
 TEST(AddInMatch, RejectsNearMissesAndEmptyTexts)
 {
-    EXPECT_EQ(0u, MatchPosition(L""));
-    EXPECT_EQ(0u, MatchPosition(L"quantorelixexce"));
-    EXPECT_EQ(0u, MatchPosition(L"C:\\Quantorelix Excel\\Link.xla"));
-    EXPECT_EQ(0u, MatchPosition(L"C:\\Office\\solver.xla"));
+    const MatchRow rows[] = {
+        {"the empty text", L"", 0},
+        {"the key less its last letter", L"quantorelixexce", 0},
+        {"the key less its last letter, at the end", L"D:\\addsquantorelixexce", 0},
+        {"the two words apart", L"C:\\Quantorelix Excel\\Link.xla", 0},
+        {"another add-in", L"C:\\Office\\solver.xla", 0},
+    };
+    for (const MatchRow& row : rows)
+    {
+        SCOPED_TRACE(row.what);
+        EXPECT_EQ(row.position, MatchPosition(row.fullName)) << testing::PrintToString(std::wstring(row.fullName));
+    }
     // A null BSTR is the empty text.
     EXPECT_EQ(0u, FindTextIgnoringCase(Bstr(), kKey));
     // An empty key is found nowhere, not everywhere.
@@ -83,17 +120,19 @@ TEST(AddInMatch, GivesTheSameAnswerOnATurkishSystem)
     EXPECT_EQ(L"link.xla", StringOf(lowered));
 }
 
-// ctest runs these tests a second time with a Turkish user locale (text_tests_turkish); there
-// the user's own casing rules really do turn "I" into a dotless i, so the match above is tested
-// where it matters.
+// ctest runs these tests a second time with a Turkish user locale (text_tests_turkish, which sets
+// LC_ALL and LANG; Wine takes the user locale from them); there the user's own casing rules really
+// do turn "I" into a dotless i, so the match above is tested where it matters. Each run has the
+// user locale its environment asks for, so a Turkish run that is not Turkish fails here.
 TEST(AddInMatch, TheTurkishRunIsATurkishSystem)
 {
-    if (PRIMARYLANGID(LANGIDFROMLCID(::GetUserDefaultLCID())) != LANG_TURKISH)
-        GTEST_SKIP() << "the user locale is not Turkish in this run";
+    const bool turkish = TurkishAsked();
     wchar_t lowered[1] = {};
     ASSERT_EQ(1, ::LCMapStringEx(LOCALE_NAME_USER_DEFAULT, LCMAP_LOWERCASE | LCMAP_LINGUISTIC_CASING,
                                  L"I", 1, lowered, 1, nullptr, nullptr, 0));
-    EXPECT_EQ(L'\u0131', lowered[0]);
+    EXPECT_EQ(turkish ? L'\u0131' : L'i', lowered[0])
+        << "the environment asks for a " << (turkish ? "Turkish" : "non-Turkish") << " user locale (LCID 0x"
+        << std::hex << ::GetUserDefaultLCID() << "), whose casing lowers I to U+" << static_cast<unsigned>(lowered[0]);
     EXPECT_EQ(1u, MatchPosition(L"QUANTORELIXEXCELLINK.XLA"));
     // The look-alike with a real dotless i is another name.
     EXPECT_EQ(0u, MatchPosition(L"QUANTOREL\u0131XEXCELLINK.XLA"));
