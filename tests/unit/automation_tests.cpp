@@ -84,6 +84,12 @@ public:
     void RefuseLookup(const std::wstring& name, HRESULT answer, int times) { lookupRefusals_[Lower(name)] = {answer, times}; }
     void RefuseEnumerator(HRESULT answer, int times) { refusals_[DISPID_NEWENUM] = {answer, times}; }
     void SetEnumerator(IUnknown* enumerator) { enumerator_ = enumerator; }
+    // What the enumerator member answers in place of an enumerator; the object keeps its own copy.
+    void SetEnumeratorValue(const VARIANT& value)
+    {
+        ::VariantInit(&values_[DISPID_NEWENUM]);
+        ::VariantCopy(&values_[DISPID_NEWENUM], const_cast<VARIANT*>(&value));
+    }
 
     LONG References() const { return references_; }
     const std::vector<std::wstring>& Lookups() const { return lookups_; }
@@ -591,6 +597,34 @@ TEST_F(ComTest, AFailingOrNonObjectItemStopsTheWalk)
     EXPECT_FALSE(SUCCEEDED(EnumerateMembers(nullptr, items)));
     EXPECT_FALSE(items);
     EXPECT_EQ(E_POINTER, NextMember(nullptr, item));
+}
+
+TEST_F(ComTest, AnEnumeratorMemberThatGivesNoEnumeratorStartsNoWalk)
+{
+    FakeObject notAnEnumerator;  // an object, but without IEnumVARIANT
+    FakeEnumerator held({});
+    const struct
+    {
+        const char* what;
+        VARIANT answer;
+        HRESULT expected;
+    } rows[] = {
+        {"a number", NumberValue(5), DISP_E_TYPEMISMATCH},
+        {"an object that is no enumerator", ObjectValue(&notAnEnumerator), E_NOINTERFACE},
+        {"a null object", ObjectValue(nullptr), DISP_E_TYPEMISMATCH},
+        {"nothing", TypedValue(VT_EMPTY), DISP_E_TYPEMISMATCH},
+    };
+    for (const auto& row : rows)
+    {
+        SCOPED_TRACE(row.what);
+        FakeObject addIns;
+        addIns.SetEnumeratorValue(row.answer);
+        AutomationEnumerator items(&held);
+        EXPECT_EQ(row.expected, EnumerateMembers(&addIns, items));
+        EXPECT_EQ(&held, items.Get());
+    }
+    // What was answered has been let go.
+    EXPECT_EQ(1, notAnEnumerator.References());
 }
 
 TEST_F(ComTest, AClassThatIsNotRegisteredIsNotCreated)
