@@ -51,7 +51,6 @@ public:
 private:
     LCID saved_;
 };
-}  // namespace
 
 // A full name, where the key is found in it (1-based; 0 for nowhere), and what the row is.
 struct MatchRow
@@ -60,6 +59,17 @@ struct MatchRow
     const wchar_t* fullName;
     UINT position;
 };
+
+template <size_t N>
+void ExpectPositions(const MatchRow (&rows)[N])
+{
+    for (const MatchRow& row : rows)
+    {
+        SCOPED_TRACE(row.what);
+        EXPECT_EQ(row.position, MatchPosition(row.fullName)) << testing::PrintToString(std::wstring(row.fullName));
+    }
+}
+}  // namespace
 
 TEST(AddInMatch, FindsTheKeyAnywhereAndInAnyCase)
 {
@@ -73,11 +83,7 @@ TEST(AddInMatch, FindsTheKeyAnywhereAndInAnyCase)
         {"right after a near miss", L"quantorelixexcequantorelixexcel", 16},
         {"twice: only the first occurrence counts", L"quantorelixexcel\\quantorelixexcel.xla", 1},
     };
-    for (const MatchRow& row : rows)
-    {
-        SCOPED_TRACE(row.what);
-        EXPECT_EQ(row.position, MatchPosition(row.fullName)) << testing::PrintToString(std::wstring(row.fullName));
-    }
+    ExpectPositions(rows);
 }
 
 TEST(AddInMatch, RejectsNearMissesAndEmptyTexts)
@@ -89,11 +95,7 @@ TEST(AddInMatch, RejectsNearMissesAndEmptyTexts)
         {"the two words apart", L"C:\\Quantorelix Excel\\Link.xla", 0},
         {"another add-in", L"C:\\Office\\solver.xla", 0},
     };
-    for (const MatchRow& row : rows)
-    {
-        SCOPED_TRACE(row.what);
-        EXPECT_EQ(row.position, MatchPosition(row.fullName)) << testing::PrintToString(std::wstring(row.fullName));
-    }
+    ExpectPositions(rows);
     // A null BSTR is the empty text.
     EXPECT_EQ(0u, FindTextIgnoringCase(Bstr(), kKey));
     // An empty key is found nowhere, not everywhere.
