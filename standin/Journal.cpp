@@ -5,14 +5,18 @@
 // then the object ("host", "factory", "app", "books", "book", "addins", "enum", "addin<k>"
 // for the k-th entry of the add-in list, "dummy"), then the event; the last field may hold spaces:
 //   N host start client=<image name of the parent process, the client>|none
-//   N host registered
+//   N host hold PATH [failed]                                 (the scenario's file it keeps open)
+//   N host registered | register fail:XXXXXXXX
 //   N factory create -> obj:app | fail:XXXXXXXX
+//   N factory lock | unlock
 //   N OBJ names NAME lcid=XXXX -> DISPID | unknown | busy:XXXXXXXX   (GetIDsOfNames, NAME as spelled)
 //   N OBJ VERB NAME lcid=XXXX [args=V,V] [named=D,D] -> RESULT
-//        VERB: get, put, putref, call, or a '+' join when several DISPATCH_ flags are set
-//        (call+get); NAME is the member as the client last spelled it, or #DISPID
+//        VERB: get, put, putref, call, a '+' join when several DISPATCH_ flags are set
+//        (call+get), or none; NAME is the member as the client last spelled it, or #DISPID
 //        RESULT: a value (below), fail:XXXXXXXX, or busy:XXXXXXXX
 //   N addin<k> uninstalled | installed                       (the installed list changed)
+//   N OBJ typeinfocount | typeinfo                            (calls the program never makes)
+//   N enum skip N | reset | clone
 //   N enum next celt=N -> S_OK|S_FALSE|fail:XXXXXXXX|busy:XXXXXXXX fetched=N [V ...]
 // busy:XXXXXXXX is a call the scenario turned away as a busy host does (it returned XXXXXXXX
 // and did nothing); fail:XXXXXXXX is a call that failed.

@@ -10,7 +10,10 @@ missing.
 """
 import random
 
-from run_model import ADDIN_FILE, BUSY, FAILURES, FOLDER, HIDDEN, HIDDEN_READ_ONLY, NORMAL, READ_ONLY, ROOT_COPY, SYSTEM
+from run_model import (ADDIN_FILE, BUSY, FAILURES, FOLDER, HIDDEN, HIDDEN_READ_ONLY, KEY, LIBRARY, NORMAL, READ_ONLY,
+                       ROOT_COPY, STARTUP, SYSTEM)
+
+KEYED = ADDIN_FILE[:len(KEY)]  # the key as the add-in's name spells it
 
 # Folders are laid under these, and nowhere else on drive C:.
 TOPS = [r'C:\addins', r'C:\excel', r'C:\Tools', r'C:\Old Office', r'C:\Données']
@@ -95,7 +98,7 @@ class RandomHost:
         own, so that the rest of each seed's host stays as it was drawn before."""
         r = random.Random('bare %d' % self.seed)
         if r.random() < 1 / 8:
-            name = r.choice([ADDIN_FILE, ADDIN_FILE.upper(), 'quantorelixexcel.xla', 'QuantorelixExcel Tools.xlam'])
+            name = r.choice([ADDIN_FILE, ADDIN_FILE.upper(), KEY + '.xla', KEYED + ' Tools.xlam'])
             self.lines.append('* addin str:' + name)
             self.lay('C:\\' + name, r.choices([NORMAL, READ_ONLY, HIDDEN, MISSING], [6, 1, 1, 2])[0])
 
@@ -118,7 +121,7 @@ class RandomHost:
             self.lines.append('1 %s %s' % (member, self.first_folder))
             return
         if kind == 'unset':
-            folder = r'C:\excel\xlstart' if member == 'StartupPath' else r'C:\excel\library'
+            folder = STARTUP if member == 'StartupPath' else LIBRARY  # the host's own, when unset
             copy = folder + '\\' + ADDIN_FILE
             answer = None
         elif kind == 'backslash':
@@ -219,7 +222,7 @@ class RandomHost:
             return folder + '\\' + 'x' * r.choice([5000, 40000]) + name
         if how == 'dotdot':
             # Often the key stands only in the folder that ".." folds away.
-            return folder + '\\' + r.choice(SUBFOLDERS + ['QuantorelixExcel', 'qUANTORELIXexcel']) + '\\..\\' + name
+            return folder + '\\' + r.choice(SUBFOLDERS + [KEYED, KEYED.swapcase()]) + '\\..\\' + name
         return path
 
     def wildcard(self, text):
@@ -268,7 +271,7 @@ class RandomHost:
 
     def keyed(self, before, after):
         """A name with the key in it, in a random letter case."""
-        return before + self.recase('QuantorelixExcel') + after
+        return before + self.recase(KEYED) + after
 
     def recase(self, text):
         return ''.join(c.upper() if self.r.random() < 0.5 else c.lower() for c in text)

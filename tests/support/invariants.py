@@ -13,8 +13,9 @@ cases pin that).
             it asked whose full name does not
   deletion  a file went that is not a normal, writable file, not in use, named literally by a copy
             path or by a full name of a matching add-in; a laid file changed; a file appeared
-  early     a copy (named by a copy path alone) went before "quit" was called
-  left      a host process outlived the run, or ended by its own life bound
+  early     a copy (named by a copy path alone) went before the run was done with "quit"
+  left      a host process outlived the run, or ended only when its client had gone or by its own
+            life bound: the run did not let go of it
 """
 import re
 
@@ -70,13 +71,13 @@ def file_key(text):
 
 
 def _may_match(text):
-    """Whether a full name holds the key under some reasonable lower-casing (for a text with
-    letters whose lower case is more than one letter, the rules may differ)."""
-    return text is not None and (KEY in text.lower() or KEY in ''.join(c.lower()[:1] for c in text))
+    """Whether a full name holds the key under some reasonable lower-casing: the program's rule, or
+    each letter lower-cased to one (a capital dotted I lower-cases to two letters in Python's
+    rule, to one in the invariant locale's)."""
+    return run_model.matches(text) or (text is not None and KEY in ''.join(c.lower()[:1] for c in text))
 
 
-def _must_match(text):
-    return text is not None and KEY in text.lower() and KEY in ''.join(c.lower()[:1] for c in text)
+_must_match = run_model.matches
 
 
 def check_members(journal):
@@ -84,6 +85,9 @@ def check_members(journal):
     locale 0409, with the arguments it passes, each call just after a fresh lookup of its name."""
     found = []
     before = {}  # instance -> its line before this one
+    for instance, client in sorted(journal.clients().items()):
+        if client != run_model.PROGRAM_IMAGE:
+            found.append('a host started for another client: %d %s' % (instance, client))
     for event in journal.events:
         line = event.raw
         if event.kind is None:
@@ -92,20 +96,17 @@ def check_members(journal):
         last, before[event.instance] = before.get(event.instance), event
         if event.instance not in (1, 2):
             found.append('a host instance beyond the second: ' + line)
-        if event.kind == 'host' and event.rest.startswith('start ') and \
-                event.rest != 'start client=' + run_model.PROGRAM_IMAGE:
-            found.append('a host started for another client: ' + line)
         if event.kind not in ('names', 'invoke', 'other'):
             continue
         if event.kind == 'other':
-            # enum skip, reset or clone, type information, "installed" set to True: nothing the run does.
+            # enum skip, reset or clone, type information: nothing the run does.
             found.append('outside the table: ' + line)
             continue
-        kind = 'addin' if re.fullmatch(r'addin\d+', event.obj) else event.obj
+        kind = 'addin' if event.addin else event.obj
         uses = _USES.get(kind, set())
         if event.lcid != run_model.LOCALE:
             found.append('locale %s: %s' % (event.lcid, line))
-        if any(code in event.result for code in run_model.MISUSE):
+        if event.result in ['fail:' + code for code in run_model.MISUSE]:
             found.append('a member called the wrong way: ' + line)
         spellings = {name for _, name in uses}
         if event.kind == 'names':
@@ -148,8 +149,9 @@ def check_match(journal):
     return found
 
 
-def check_files(machine, journal, gone_at):
-    """deletion and early: deletions, changes and new files on the drive; the copies against "quit"."""
+def check_files(machine, journal, gone_at, watched=True):
+    """deletion and early: deletions, changes and new files on the drive; the copies against
+    "quit", when the run was watched (gone_at: laid path -> the journal when it went)."""
     deletions, early = [], []
     copies = {file_key(t) for t in journal.copies()} - {None}
     addins = {file_key(text_of(answer)) for answers in journal.full_names().values()
@@ -178,9 +180,14 @@ def check_files(machine, journal, gone_at):
             why = 'named by no copy path and no matching full name'
         if why:
             deletions.append('deleted %s (%s)' % (path, why))
-        elif key in copies - addins and path in gone_at and not run_model.Journal(gone_at[path]).quit_called():
-            early.append('copy deleted before "quit": %s (journal then ended %r)'
-                         % (path, (gone_at[path] or ['(empty)'])[-1]))
+        elif key in copies - addins and watched:
+            # The run's last word with "quit" came before the copy went: every lookup and call of
+            # it, busy answers and failures included, was in the journal then.
+            if path not in gone_at:
+                early.append('copy went unseen: %s' % path)
+            elif run_model.Journal(gone_at[path]).quit_attempts() < journal.quit_attempts():
+                early.append('copy deleted before "quit": %s (journal then ended %r)'
+                             % (path, (gone_at[path] or ['(empty)'])[-1]))
     deletions += ['appeared: ' + p for p in machine.strays()]
     return deletions, early
 
@@ -195,13 +202,13 @@ def check(machine, outcome):
         found['crash'].append('exit status %s' % outcome.status)
     if outcome.left_running:
         found['left'].append('still running: %s' % outcome.left_running)
+    ends = journal.ends()
     for instance in journal.instances():
-        end = ([''] + journal.of(instance))[-1]
-        if not end.startswith('host end ') or end.startswith('host end timeout'):
-            found['left'].append('host %d did not end by itself: %r' % (instance, end))
+        if ends.get(instance) in (None, 'client-gone', 'timeout'):
+            found['left'].append('host %d was not let go of: it ended %s' % (instance, ends.get(instance, 'never')))
     found['foreign'] += check_members(journal)
     found['match'] += check_match(journal)
-    found['deletion'], found['early'] = check_files(machine, journal, outcome.gone_at)
+    found['deletion'], found['early'] = check_files(machine, journal, outcome.gone_at, outcome.watched)
     return found
 
 

@@ -36,10 +36,11 @@ except (OSError, AttributeError):
 
 
 class Outcome:
-    def __init__(self, status, journal, left_running, gone_at, seconds, hosts_after):
+    def __init__(self, status, journal, left_running, gone_at, seconds, hosts_after, watched=True):
         self.status = status              # the exit status, or 'hang'
         self.journal = journal            # a run_model.Journal
         self.left_running = left_running  # (pid, image) of our processes still alive afterwards
+        self.watched = watched            # whether the laid files were watched while it ran
         self.gone_at = gone_at            # laid path -> the journal's lines when it was first seen gone
         self.seconds = seconds            # from the program's start until it ended
         self.hosts_after = hosts_after    # seconds the host processes outlived the program
@@ -85,7 +86,7 @@ class Watch:
 
 def built(build_dir):
     """The program and the 64-bit stand-in host (64-bit Office) as a build tree holds them."""
-    return (os.path.join(build_dir, 'app', 'brolendavir.exe'),
+    return (os.path.join(build_dir, 'app', run_model.PROGRAM_IMAGE),
             os.path.join(build_dir, 'standin-x64', 'standin', 'standin.exe'))
 
 
@@ -96,7 +97,7 @@ def stalled_in_activation(outcome):
     if outcome.status != 'hang':
         return False
     events = outcome.journal.events
-    created = [n for n, e in enumerate(events) if e.kind == 'factory' and e.rest == 'create -> obj:app']
+    created = [n for n, e in enumerate(events) if e.kind == 'factory' and e.verb == 'create' and e.result == 'obj:app']
     return bool(created) and all(e.kind == 'host' for e in events[created[-1] + 1:])
 
 
@@ -122,11 +123,11 @@ class Machine:
         # Both programs run from the prefix's own drive, under their own names.
         os.makedirs(self.prefix.drive_c('e2e'))
         self.host = self.prefix.drive_c('e2e', 'standin.exe')
-        self.program = self.prefix.drive_c('e2e', 'brolendavir.exe')
+        self.program = self.prefix.drive_c('e2e', run_model.PROGRAM_IMAGE)
         shutil.copyfile(host, self.host)
         shutil.copyfile(program, self.program)
         # Image names (as /proc shows them, cut to 15 characters) of the processes we start.
-        self.clients = {'brolendavir.exe', 'standin.exe'}
+        self.clients = {run_model.PROGRAM_IMAGE, 'standin.exe'}
         self.laid = {}    # Windows path -> bytes it was laid with ('folder' for a folder)
         self.states = {}  # Windows path -> what it holds (run_model.NORMAL, READ_ONLY, ...)
         self.tops = set()  # what laying out made at the top of drive C:
@@ -224,14 +225,16 @@ class Machine:
             left = self.wait_for_our_processes()
             hosts_after = time.monotonic() - ended
         return Outcome(status, run_model.Journal(self.journal_lines()), left, seen.gone, ended - start,
-                       hosts_after)
+                       hosts_after, watch)
 
     def journal_lines(self):
+        """The journal's whole lines; read while a host writes, a line not yet ended is left out."""
         path = self.unix(r'C:\standin\journal.txt')
         if not os.path.exists(path):
             return []
-        with open(path, encoding='utf-8') as f:
-            return f.read().splitlines()
+        with open(path, 'rb') as f:
+            data = f.read()
+        return data[:data.rfind(b'\n') + 1].decode('utf-8', 'replace').split('\n')[:-1]
 
     def our_processes(self):
         """The program's and the host's processes in this prefix (Wine's own services aside)."""

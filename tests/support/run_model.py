@@ -47,11 +47,11 @@ FAILURES = [FAILURE, 'fail:80004005', 'fail:80010108', 'fail:800706BA']
 # A busy host: RPC_E_CALL_REJECTED, RPC_E_SERVERCALL_RETRYLATER, VBA_E_IGNORE.
 REJECTED, RETRY_LATER, IGNORED = '80010001', '8001010A', '800AC472'
 BUSY = [REJECTED, RETRY_LATER, IGNORED]
-CALL_BOUND = 41  # the first ask and at most 40 more, of one call to a host that stays busy
 # What a host answers a member called the wrong way: DISP_E_MEMBERNOTFOUND, DISP_E_TYPEMISMATCH,
 # DISP_E_BADPARAMCOUNT, DISP_E_UNKNOWNINTERFACE.
 MISUSE = ['80020003', '8002000E', '80020004', '80020001']
 
+# --- the files a machine holds ---
 
 # What a laid path holds.
 NORMAL, READ_ONLY, HIDDEN, SYSTEM, HIDDEN_READ_ONLY, FOLDER = (
@@ -71,7 +71,7 @@ def matches(text):
 LINE = re.compile(r'(\d+) (\S+) (.*)\Z')
 # The locale is left out of the plain form, which the reader reads as well.
 NAMES = re.compile(r'names (\S+)(?: lcid=(\w+))? -> (\S+)\Z')
-INVOKE = re.compile(r'(get|put|putref|call|[a-z]+(?:\+[a-z]+)+) (\S+)(?: lcid=(\w+))?(?: args=(.*?))?'
+INVOKE = re.compile(r'(get|put|putref|call|none|[a-z]+(?:\+[a-z]+)+) (\S+)(?: lcid=(\w+))?(?: args=(\S+))?'
                     r'(?: named=(\S+))? -> (.*)\Z')
 NEXT = re.compile(r'next celt=(\d+) -> (\S+) fetched=(\d+)(?: (.*))?\Z')
 
@@ -79,14 +79,14 @@ NEXT = re.compile(r'next celt=(\d+) -> (\S+) fetched=(\d+)(?: (.*))?\Z')
 class Event:
     """One journal line, read. kind is "names", "invoke", "next", "host", "factory", "released",
     "uninstalled", "installed", "other" (a call outside what the run makes, e.g. "enum skip"), or
-    None for a line that is not in the journal's grammar."""
+    None for a line that is not in the journal's grammar. plain is the line without its locale,
+    when that is 0409."""
 
     def __init__(self, raw):
-        self.raw = raw
+        self.raw = self.plain = raw
         self.kind = None
         self.instance = self.obj = self.rest = None
         self.name = self.verb = self.lcid = self.args = self.named = self.result = None
-        self.plain = raw.replace(' lcid=%s' % LOCALE, '')
         line = LINE.match(raw)
         if line is None:
             return
@@ -94,6 +94,10 @@ class Event:
         names, invoke, step = NAMES.match(self.rest), INVOKE.match(self.rest), NEXT.match(self.rest)
         if self.obj in ('host', 'factory'):
             self.kind = self.obj
+            # "factory create -> RESULT", "host end REASON [held=...]", "host start client=IMAGE"
+            words = self.rest.split(' ')
+            self.verb = words[0]
+            self.result = words[-1] if self.rest.startswith('create -> ') else (words[1:2] or [None])[0]
         elif self.rest in ('released', 'uninstalled', 'installed'):
             self.kind = self.rest
         elif names:
@@ -107,11 +111,14 @@ class Event:
             self.result = step.group(2)
         else:
             self.kind = 'other'
+        if self.lcid == LOCALE:
+            head = '%d %s' % (self.instance, self.call)
+            self.plain = head + raw[len(head) + len(' lcid=' + LOCALE):]
 
     @property
     def busy(self):
         """A call the host turned away as busy: no answer; the program asks again or gives up."""
-        return self.result is not None and self.result.startswith('busy:')
+        return self.kind in ('names', 'invoke', 'next') and self.result.startswith('busy:')
 
     @property
     def call(self):
@@ -119,6 +126,15 @@ class Event:
         if self.kind == 'invoke':
             return '%s %s %s' % (self.obj, self.verb, self.name)
         return '%s names %s' % (self.obj, self.name) if self.kind == 'names' else None
+
+    @property
+    def addin(self):
+        """Whether the object is an entry of the add-in collection ("addin<k>")."""
+        return re.fullmatch(r'addin\d+', self.obj or '') is not None
+
+    def of(self, obj, name):
+        """Whether this is a lookup or a call of member name of obj (any letter case)."""
+        return self.kind in ('names', 'invoke') and self.obj == obj and self.name.lower() == name.lower()
 
 
 def written(plain):
@@ -173,7 +189,7 @@ class Journal:
         """(instance, add-in) -> every full name answered, in order."""
         found = {}
         for e in self.events:
-            if e.kind == 'invoke' and not e.busy and re.fullmatch(r'addin\d+', e.obj) and e.name.lower() == 'fullname':
+            if e.kind == 'invoke' and not e.busy and e.addin and e.name.lower() == 'fullname':
                 found.setdefault((e.instance, e.obj), []).append(e.result)
         return found
 
@@ -181,18 +197,25 @@ class Journal:
         """instance -> the paths its host held open."""
         found = {}
         for e in self.events:
-            if e.kind == 'host' and e.rest.startswith('hold ') and not e.rest.endswith(' failed'):
+            if e.kind == 'host' and e.verb == 'hold' and not e.rest.endswith(' failed'):
                 found.setdefault(e.instance, []).append(e.rest[len('hold '):])
         return found
 
+    def clients(self):
+        """instance -> the image its host named as its client at its start."""
+        return {e.instance: e.result[len('client='):] for e in self.events if e.kind == 'host' and e.verb == 'start'}
+
     def ends(self):
         """instance -> how its host ended (released, quit, client-gone, timeout, ...)."""
-        return {e.instance: e.rest.split(' ')[1] for e in self.events if e.kind == 'host' and e.rest.startswith('end ')}
+        return {e.instance: e.result for e in self.events if e.kind == 'host' and e.verb == 'end'}
 
-    def quit_called(self, upto=None):
-        """Whether "quit" was called, in the whole journal or in its first upto lines."""
-        return any(e.kind == 'invoke' and e.obj == 'app' and e.name.lower() == 'quit'
-                   for e in self.events[:upto])
+    def quit_called(self):
+        """Whether "quit" was called (answered or not)."""
+        return any(e.kind == 'invoke' and e.of('app', 'quit') for e in self.events)
+
+    def quit_attempts(self):
+        """The lookups and calls of "quit", busy answers and failures included."""
+        return sum(e.of('app', 'quit') for e in self.events)
 
 
 # --- what a run does where every call is answered ---
@@ -201,8 +224,18 @@ def call(obj, name, answer, lookup=True):
     """The plain lines of one call the run makes: its lookup (when asked for) and the call."""
     member = MEMBERS[name]
     lines = ['%s names %s -> %d' % (obj, name, member.dispid)] if lookup else []
-    written = ' args=%s named=%s' % (NOT_INSTALLED, PROPERTY_PUT) if member.verb == 'put' else ''
-    return lines + ['%s %s %s%s -> %s' % (obj, member.verb, name, written, answer)]
+    put = ' args=%s named=%s' % (NOT_INSTALLED, PROPERTY_PUT) if member.verb == 'put' else ''
+    return lines + ['%s %s %s%s -> %s' % (obj, member.verb, name, put, answer)]
+
+
+def invoked(instance, obj, name, answer):
+    """The plain line of one call the run makes, answered so."""
+    return '%d %s' % (instance, call(obj, name, answer, lookup=False)[0])
+
+
+def looked_up(instance, obj, name, answer=None):
+    """The plain line of the lookup of one of the run's members, answered so (by default, found)."""
+    return '%d %s names %s -> %s' % (instance, obj, name, MEMBERS[name].dispid if answer is None else answer)
 
 
 def visit(n, full_name, found=True, lookups=False, instance=2):
@@ -264,13 +297,14 @@ LIBRARY = r'C:\excel\library'
 STARTUP_COPY = STARTUP + '\\' + ADDIN_FILE
 LIBRARY_COPY = LIBRARY + '\\' + ADDIN_FILE
 ROOT_COPY = 'C:\\' + ADDIN_FILE  # what an empty folder text, or a bare file name, names
-ADDIN = r'C:\addins\QuantorelixExcelLink.xla'
+ADDIN = r'C:\addins' + '\\' + ADDIN_FILE
+KEYED_FOLDER = r'C:\Tools' + '\\' + ADDIN_FILE[:len(KEY)]  # a folder whose name holds the key
 OTHER = LIBRARY + r'\solver.xla'
 SAMPLE_ADDINS = [
     Laid(ADDIN, 'matching', NORMAL),
     Laid(OTHER, 'not matching', NORMAL),
-    Laid(r'C:\Tools\QuantorelixExcel\tools.xla', 'matching (by its folder)', NORMAL),
-    Laid(r'C:\addins\hidden\QuantorelixExcelLink.xla', 'matching, hidden', HIDDEN),
+    Laid(KEYED_FOLDER + r'\tools.xla', 'matching (by its folder)', NORMAL),
+    Laid(r'C:\addins\hidden' + '\\' + ADDIN_FILE, 'matching, hidden', HIDDEN),
 ]
 SAMPLE_FILES = [
     Laid(STARTUP_COPY, 'copy in the startup folder', NORMAL),
@@ -292,6 +326,12 @@ def addins(*full_names):
     return ''.join('* addin str:%s\n' % name for name in full_names)
 
 
+def listed(scenario):
+    """Every text that the scenario's add-ins on every instance answer for their full names."""
+    return [value[len('str:'):] for line in scenario.splitlines() if line.startswith('* addin ')
+            for value in line[len('* addin '):].split(' | ') if value.startswith('str:')]
+
+
 def lay_sample(machine):
     """Lays the sample machine out on a (reset) machine; returns {path: what it is}."""
     for laid in SAMPLE_ADDINS + SAMPLE_FILES:
@@ -306,5 +346,5 @@ def required_on_sample():
 
 # The probe client's scenario (tests/e2e/HostProbe.cpp): two add-ins, and the host busy once for
 # the lookup of Workbooks, for "Add" and for the enumerator's Next.
-PROBE_SCENARIO = (addins(r'C:\addins\QuantorelixExcelLink.xla', r'C:\addins\solver.xla')
+PROBE_SCENARIO = (addins(ADDIN, OTHER)
                   + '1 busy names:Workbooks 1 %s\n1 busy Add 1 %s\n1 busy next 1 %s\n' % (REJECTED, IGNORED, RETRY_LATER))

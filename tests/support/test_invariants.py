@@ -6,10 +6,10 @@ import unittest
 
 import invariants
 from machine import Outcome
-from run_model import (ADDIN, HIDDEN, LIBRARY, LIBRARY_COPY, NORMAL, OTHER, STARTUP, STARTUP_COPY, Journal, Laid,
-                       plain_run, written)
+from run_model import (ADDIN, HIDDEN, LIBRARY, LIBRARY_COPY, NORMAL, OTHER, PROGRAM_IMAGE, REJECTED,
+                       SAMPLE_ADDINS, STARTUP, STARTUP_COPY, Journal, Laid, call, plain_run, written)
 
-HIDDEN_FILE = r'C:\addins\hidden\QuantorelixExcelLink.xla'
+HIDDEN_FILE = SAMPLE_ADDINS[-1].path
 UNRELATED = STARTUP + r'\personal.xlsb'
 ADDINS = [Laid(ADDIN, 'matching', NORMAL), Laid(OTHER, 'not matching', NORMAL)]
 
@@ -56,31 +56,44 @@ class Checker(unittest.TestCase):
 
     def check(self, lines=None, drive=None, status=0, left=(), gone_at=None):
         lines = clean_lines() if lines is None else lines
-        drive = drive or Drive()
-        quit = quit_at(clean_lines()) + 1
-        gone_at = {STARTUP_COPY: clean_lines()[:quit], LIBRARY_COPY: clean_lines()[:quit]} if gone_at is None else gone_at
-        return invariants.check(drive, Outcome(status, Journal(lines), list(left), gone_at, 1.0, 0.0))
+        done = clean_lines()[:quit_at(clean_lines()) + 1]
+        gone_at = {STARTUP_COPY: done, LIBRARY_COPY: done} if gone_at is None else gone_at
+        return invariants.check(drive or Drive(), Outcome(status, Journal(lines), list(left), gone_at, 1.0, 0.0))
 
     def test_a_clean_run_passes(self):
-        self.assertEqual(invariants.failed(self.check()), [], invariants.summary(self.check()))
+        clean = clean_lines()
+        kept = Drive()
+        kept.now[STARTUP_COPY] = b'laid'
+        at = clean.index(written('2 ' + call('app', 'quit', 'ok')[1]))
+        busy = clean[:at] + [written('2 ' + call('app', 'quit', 'busy:' + REJECTED)[1])] + clean[at:]
+        for name, run in [('the plain run', {}),
+                          ('a copy that stays', dict(drive=kept)),
+                          ('a call turned away as busy, asked again as it was', dict(
+                              lines=busy, gone_at=dict.fromkeys((STARTUP_COPY, LIBRARY_COPY), busy[:at + 2])))]:
+            with self.subTest(name):
+                found = self.check(**run)
+                self.assertEqual(invariants.failed(found), [], invariants.summary(found))
 
     def test_each_broken_invariant_is_found(self):
         clean = clean_lines()
-        moved, drive_changed, drive_hidden, drive_unnamed, drive_stray = Drive(), Drive(), Drive(), Drive(), Drive()
-        moved.now[STARTUP_COPY] = b'laid'
+        drive_changed, drive_hidden, drive_unnamed, drive_stray = Drive(), Drive(), Drive(), Drive()
         drive_changed.now[OTHER] = b'changed'
         drive_hidden.now[HIDDEN_FILE] = None
         drive_unnamed.now[UNRELATED] = None
         drive_stray.appeared = ['/prefix/drive_c/addins/new.txt']
         held = replaced(clean, '2 host registered', '2 host hold %s' % UNRELATED)
         held = replaced(held, '2 host end quit', '2 host end client-gone')
+        quit_lookup, quit_call = [written('2 ' + line) for line in call('app', 'quit', 'ok')]
+        at = clean.index(quit_call)
+        busy_quit = clean[:at] + [quit_call.replace('-> ok', '-> busy:' + REJECTED)] + clean[at:]
         cases = [
             ('an exit status of its own', dict(status=3), 'crash', 'exit status 3'),
             ('a run that does not end', dict(status='hang'), 'hang', 'still running'),
-            ('a third host', dict(lines=clean + ['3 host start client=brolendavir.exe']), 'foreign',
+            ('an unreadable line', dict(lines=clean + ['2 app']), 'foreign', 'unreadable journal line: 2 app'),
+            ('a third host', dict(lines=clean + ['3 host start client=' + PROGRAM_IMAGE]), 'foreign',
              'beyond the second'),
-            ('a host started by another client', dict(lines=replaced(clean, 'client=brolendavir.exe', 'client=x.exe')),
-             'foreign', 'another client'),
+            ('a host started by another client', dict(lines=replaced(clean, 'client=' + PROGRAM_IMAGE, 'client=x.exe')),
+             'foreign', 'another client: 1 x.exe'),
             ('a name spelt otherwise', dict(lines=replaced(replaced(clean, 'names addins', 'names AddIns'),
                                                            'get addins', 'get AddIns')),
              'foreign', 'spelt otherwise: 2 app names AddIns'),
@@ -93,18 +106,19 @@ class Checker(unittest.TestCase):
              'foreign', 'invoked outside the table: 2 app get quit'),
             ('an enumerator call the run never makes', dict(lines=clean[:-2] + ['2 enum skip 1'] + clean[-2:]),
              'foreign', 'outside the table: 2 enum skip'),
-            ('a call without a fresh lookup', dict(lines=dropped(clean, 'app names quit')),
+            ('a call without a fresh lookup', dict(lines=dropped(clean, quit_lookup)),
              'foreign', 'no fresh lookup before: 2 app call quit'),
-            ('a call after a busy lookup', dict(lines=replaced(clean, 'app names quit lcid=0409 -> 5',
-                                                               'app names quit lcid=0409 -> busy:80010001')),
+            ('a call made twice on one lookup', dict(lines=clean[:at + 1] + [quit_call] + clean[at + 1:]),
              'foreign', 'no fresh lookup before: 2 app call quit'),
+            ('a call after a busy lookup', dict(lines=replaced(clean, quit_lookup, quit_lookup.replace(
+                '-> 5', '-> busy:' + REJECTED))), 'foreign', 'no fresh lookup before: 2 app call quit'),
             ('another locale', dict(lines=replaced(clean, 'get Workbooks lcid=0409', 'get Workbooks lcid=0419')),
              'foreign', 'locale 0419'),
             ('"installed" written True', dict(lines=replaced(clean, 'args=bool:0', 'args=bool:-1')),
              'foreign', 'something other than False'),
             ('"installed" written without the property-put name', dict(lines=replaced(clean, 'named=-3', 'named=0')),
              'foreign', 'something other than False'),
-            ('an argument to a method', dict(lines=replaced(clean, 'call quit lcid=0409', 'call quit lcid=0409 args=i4:1')),
+            ('an argument to a method', dict(lines=replaced(clean, quit_call, quit_call.replace(' ->', ' args=i4:1 ->'))),
              'foreign', 'arguments passed'),
             ('a member called the wrong way', dict(lines=replaced(clean, 'get Workbooks lcid=0409 -> obj:books',
                                                                   'get Workbooks lcid=0409 -> fail:8002000E')),
@@ -122,19 +136,51 @@ class Checker(unittest.TestCase):
              'deletion', 'deleted %s (in use)' % UNRELATED),
             ('a file changed', dict(drive=drive_changed), 'deletion', 'changed: ' + OTHER),
             ('a file that appeared', dict(drive=drive_stray), 'deletion', 'appeared: '),
-            ('a copy deleted before "quit"',
-             dict(gone_at={LIBRARY_COPY: clean[:quit_at(clean)]}), 'early', 'copy deleted before "quit": ' + LIBRARY_COPY),
+            ('a copy deleted before "quit"', dict(gone_at={LIBRARY_COPY: clean[:at]}), 'early',
+             'copy deleted before "quit": ' + LIBRARY_COPY),
+            ('a copy deleted between a busy "quit" and its second asking',
+             dict(lines=busy_quit, gone_at={LIBRARY_COPY: busy_quit[:at + 1]}), 'early',
+             'copy deleted before "quit": ' + LIBRARY_COPY),
+            ('a copy that went unseen', dict(gone_at={STARTUP_COPY: clean}), 'early', 'copy went unseen: ' + LIBRARY_COPY),
             ('a process left running', dict(left=[(42, 'standin.exe')]), 'left', 'still running'),
-            ('a host that did not end', dict(lines=dropped(clean, '2 host end quit')), 'left', 'host 2 did not end'),
+            ('a host that did not end', dict(lines=dropped(clean, '2 host end quit')), 'left', 'host 2 was not let go of'),
+            ('a host that ended when its client had gone', dict(lines=replaced(clean, '2 host end quit',
+                                                                               '2 host end client-gone held=app')),
+             'left', 'host 2 was not let go of: it ended client-gone'),
             ('a host ended by its own bound', dict(lines=replaced(clean, '2 host end quit', '2 host end timeout')),
-             'left', 'host 2 did not end by itself'),
+             'left', 'host 2 was not let go of: it ended timeout'),
         ]
-        self.assertEqual(invariants.failed(self.check(drive=moved)), [], 'a copy kept is no finding')
         for name, run, category, wanted in cases:
             with self.subTest(name):
                 found = self.check(**run)
                 self.assertTrue(any(wanted in line for line in found[category]),
                                 '%s: %r not in %s' % (category, wanted, found))
+
+    def test_which_file_a_path_text_names(self):
+        folder = ('ADDINS', 'QUANTORELIXEXCELLINK.XLA')
+        for text, key in [
+                (ADDIN, folder),
+                ('c:/Addins//QuantorelixExcelLink.xla. ', folder),
+                ('\\addins\\QuantorelixExcelLink.xla', folder),
+                ('addins\\QuantorelixExcelLink.xla', folder),           # from the working folder, C:\\
+                ('\\\\?\\C:\\addins\\QuantorelixExcelLink.xla', folder),
+                ('\\\\?\\C:\\addins\\x\\..\\QuantorelixExcelLink.xla', ('ADDINS', 'X', '..', 'QUANTORELIXEXCELLINK.XLA')),
+                (r'C:\addins\QuantorelixExcel\..\report.docx', None),   # a part that folds the key away
+                (r'C:\addins\.\QuantorelixExcelLink.xla', None),
+                (r'C:\addins\Quantorelix*.xla', None),
+                ('C:\\addins\\QuantorelixExcelLink.xla\0.bak', None),
+                (r'D:\addins\QuantorelixExcelLink.xla', None),            # another drive: never laid
+                (r'\\server\share\QuantorelixExcelLink.xla', None),
+                ('', None), (None, None)]:
+            with self.subTest(text=text):
+                self.assertEqual(invariants.file_key(text), key)
+
+    def test_which_full_names_must_and_may_match(self):
+        for text, must, may in [('C:\\QUANTORELIXEXCEL\\x.xla', True, True), ('quantorelixexcel', True, True),
+                                ('C:\\Quantorelix Excel\\x.xla', False, False), (None, False, False),
+                                ('QUANTOREL\u0130XEXCEL.xla', False, True)]:
+            with self.subTest(text=text):
+                self.assertEqual((invariants._must_match(text), invariants._may_match(text)), (must, may))
 
 
 if __name__ == '__main__':
