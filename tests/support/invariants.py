@@ -106,7 +106,8 @@ def check_members(journal):
         uses = _USES.get(kind, set())
         if event.lcid != run_model.LOCALE:
             found.append('locale %s: %s' % (event.lcid, line))
-        if event.result in ['fail:' + code for code in run_model.MISUSE]:
+        # An object with no members (what a member answered in place of its own) refuses every call.
+        if event.obj != 'dummy' and event.result in ['fail:' + code for code in run_model.MISUSE]:
             found.append('a member called the wrong way: ' + line)
         spellings = {name for _, name in uses}
         if event.kind == 'names':

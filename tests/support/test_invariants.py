@@ -66,7 +66,14 @@ class Checker(unittest.TestCase):
         kept.now[STARTUP_COPY] = b'laid'
         at = clean.index(written('2 ' + call('app', 'quit', 'ok')[1]))
         busy = clean[:at] + [written('2 ' + call('app', 'quit', 'busy:' + REJECTED)[1])] + clean[at:]
+        walk = clean.index(written('2 ' + call('app', 'addins', 'obj:addins')[1]))
+        no_collection = clean[:walk] + [written('2 ' + call('app', 'addins', 'obj:dummy')[1]),
+                                        written('2 dummy call+get #-4 -> fail:80020003')] + clean[-8:-6] + [
+            '2 app released', '2 dummy released', '2 host lastref', '2 host end quit']
+        unwalked = Drive()
+        unwalked.now[ADDIN] = b'laid'
         for name, run in [('the plain run', {}),
+                          ('an object with no members in place of the collection', dict(lines=no_collection, drive=unwalked)),
                           ('a copy that stays', dict(drive=kept)),
                           ('a call turned away as busy, asked again as it was', dict(
                               lines=busy, gone_at=dict.fromkeys((STARTUP_COPY, LIBRARY_COPY), busy[:at + 2])))]:
