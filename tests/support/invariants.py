@@ -77,8 +77,6 @@ def _may_match(text):
     return run_model.matches(text) or (text is not None and KEY in ''.join(c.lower()[:1] for c in text))
 
 
-_must_match = run_model.matches
-
 
 def check_members(journal):
     """foreign: every lookup and call is one the run makes, spelt as the program spells it, in
@@ -143,7 +141,7 @@ def check_match(journal):
              and e.name.lower() == 'installed'}
     for addin, answers in journal.full_names().items():
         text = text_of(answers[0])
-        if _must_match(text) and addin not in asked:
+        if run_model.matches(text) and addin not in asked:
             found.append('%d %s holds the key and was not uninstalled: %r' % (addin[0], addin[1], text))
         elif not _may_match(text) and addin in asked:
             found.append('%d %s does not hold the key and was uninstalled: %s' % (addin[0], addin[1], answers[0]))

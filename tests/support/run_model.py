@@ -220,22 +220,26 @@ class Journal:
 
 # --- what a run does where every call is answered ---
 
-def call(obj, name, answer, lookup=True):
+def lookup(obj, name, answer=None):
+    """The plain line of the lookup of one of the run's members, answered so (by default, found)."""
+    return '%s names %s -> %s' % (obj, name, MEMBERS[name].dispid if answer is None else answer)
+
+
+def call(obj, name, answer, looked_up=True):
     """The plain lines of one call the run makes: its lookup (when asked for) and the call."""
     member = MEMBERS[name]
-    lines = ['%s names %s -> %d' % (obj, name, member.dispid)] if lookup else []
     put = ' args=%s named=%s' % (NOT_INSTALLED, PROPERTY_PUT) if member.verb == 'put' else ''
-    return lines + ['%s %s %s%s -> %s' % (obj, member.verb, name, put, answer)]
+    return ([lookup(obj, name)] if looked_up else []) + ['%s %s %s%s -> %s' % (obj, member.verb, name, put, answer)]
 
 
 def invoked(instance, obj, name, answer):
-    """The plain line of one call the run makes, answered so."""
-    return '%d %s' % (instance, call(obj, name, answer, lookup=False)[0])
+    """The plain line of one call the run makes, answered so, in a host instance."""
+    return '%d %s' % (instance, call(obj, name, answer, looked_up=False)[0])
 
 
 def looked_up(instance, obj, name, answer=None):
-    """The plain line of the lookup of one of the run's members, answered so (by default, found)."""
-    return '%d %s names %s -> %s' % (instance, obj, name, MEMBERS[name].dispid if answer is None else answer)
+    """The plain line of a lookup in a host instance, answered so (by default, found)."""
+    return '%d %s' % (instance, lookup(obj, name, answer))
 
 
 def visit(n, full_name, found=True, lookups=False, instance=2):
