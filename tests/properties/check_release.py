@@ -92,11 +92,14 @@ class Release(unittest.TestCase):
         outside = sorted({b for b in self.source_script if b >= 0x80 or (b < 0x20 and b != 0x0A)})
         self.assertEqual(outside, [], f'{SCRIPT} holds bytes outside printable ASCII')
 
-    def test_guide_says_where_the_script_is(self):
+    def test_guide_says_where_the_script_is_and_what_is_unsigned(self):
         paragraphs = self.files['administrators-guide.txt'].decode('utf-8').replace('\r', '')
         confirming = [p for p in paragraphs.split('\n\n') if p.startswith('Confirming it worked.')]
         self.assertEqual(len(confirming), 1, 'the guide has no paragraph "Confirming it worked."')
         self.assertIn('detect-removal.ps1', confirming[0])
+        # Made without a certificate, the release says so of both files it would sign.
+        for name in ('brolendavir.exe', 'detect-removal.ps1'):
+            self.assertIn(f'\n{name} in this release is NOT signed.\n', paragraphs)
 
 
 if __name__ == '__main__':

@@ -1,12 +1,13 @@
 #!/usr/bin/python3
-"""Signs the built brolendavir.exe the way a release does (scripts/sign), with a throwaway
-self-signed code-signing certificate made here by openssl, and checks the outcome.
+"""Signs the built brolendavir.exe and the detection script the way a release does (scripts/sign),
+with a throwaway self-signed code-signing certificate made here by openssl, and checks the outcome.
 
-    check_signing.py SIGN_SCRIPT EXE EPOCH ICO
+    check_signing.py SIGN_SCRIPT EXE EPOCH ICO DETECTION_SCRIPT
 
-The signed file verifies against that certificate and not against another one, still has every
-property of the program (check_exe.py), and two signings with one fixed signing time give the same
-bytes. A wrong password or a damaged PFX fails with a message that says so, and writes no file.
+Each signed file verifies against that certificate and not against another one, and two signings
+with one fixed signing time give the same bytes; the program keeps every property (check_exe.py),
+the script its text, the signature block after it. A wrong password or a damaged PFX fails with a
+message that says so, and writes no file.
 """
 import os
 import subprocess
@@ -15,7 +16,7 @@ import tempfile
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-SIGN, EXE, EPOCH, ICO = (sys.argv[1:5] + [None] * 4)[:4]
+SIGN, EXE, EPOCH, ICO, SCRIPT = (sys.argv[1:6] + [None] * 5)[:5]
 PASSWORD = 'throwaway pass phrase'
 SIGNING_TIME = '1796688000'
 
@@ -46,42 +47,56 @@ class Signing(unittest.TestCase):
         cls.other_cert, _ = make_certificate(cls.dir, 'other', PASSWORD)
         with open(EXE, 'rb') as f:
             cls.unsigned = f.read()
+        # The script as a release ships it, with Windows line ends.
+        cls.script = os.path.join(cls.dir, 'detect-removal.ps1')
+        with open(SCRIPT, 'rb') as f, open(cls.script, 'wb') as out:
+            out.write(f.read().replace(b'\n', b'\r\n'))
 
     @classmethod
     def tearDownClass(cls):
         cls.temp.cleanup()
 
-    def sign(self, out_name, pfx=None, password=PASSWORD):
+    def sign(self, out_name, pfx=None, password=PASSWORD, source=EXE):
         out = os.path.join(self.dir, out_name)
-        done = run([SIGN, EXE, out], SIGN_PFX=pfx or self.pfx, SIGN_PFX_PASSWORD=password,
+        done = run([SIGN, source, out], SIGN_PFX=pfx or self.pfx, SIGN_PFX_PASSWORD=password,
                    SIGN_TIME=SIGNING_TIME)
         return done, out
 
     def verify(self, path, ca_file):
         return run(['osslsigncode', 'verify', '-CAfile', ca_file, '-in', path])
 
-    def test_signed_file_verifies_keeps_the_program_and_reproduces(self):
-        first, first_path = self.sign('first.exe')
-        self.assertEqual(first.returncode, 0, first.stderr)
-        second, second_path = self.sign('second.exe')
-        self.assertEqual(second.returncode, 0, second.stderr)
+    def test_signed_files_verify_reproduce_and_keep_what_they_sign(self):
+        for source, ext in ((EXE, '.exe'), (self.script, '.ps1')):
+            with self.subTest(ext):
+                with open(source, 'rb') as f:
+                    unsigned = f.read()
+                first, first_path = self.sign('first' + ext, source=source)
+                self.assertEqual(first.returncode, 0, first.stderr)
+                second, second_path = self.sign('second' + ext, source=source)
+                self.assertEqual(second.returncode, 0, second.stderr)
+                with open(first_path, 'rb') as f:
+                    signed = f.read()
+                self.assertNotEqual(signed, unsigned)
+                with open(second_path, 'rb') as f:
+                    self.assertEqual(f.read(), signed, 'two signings at one signing time differ')
+                with open(source, 'rb') as f:
+                    self.assertEqual(f.read(), unsigned, 'signing changed the file it signed')
 
-        with open(first_path, 'rb') as f:
-            signed = f.read()
-        self.assertNotEqual(signed, self.unsigned)
-        with open(second_path, 'rb') as f:
-            self.assertEqual(f.read(), signed, 'two signings at one signing time differ')
-        with open(EXE, 'rb') as f:
-            self.assertEqual(f.read(), self.unsigned, 'signing changed the file it signed')
-
-        by_signer = self.verify(first_path, self.cert)
-        self.assertEqual(by_signer.returncode, 0, by_signer.stdout + by_signer.stderr)
-        self.assertIn('SHA256', by_signer.stdout)
-        self.assertNotEqual(self.verify(first_path, self.other_cert).returncode, 0,
-                            'the signature verifies against a certificate that did not sign it')
-
-        properties = run([sys.executable, os.path.join(HERE, 'check_exe.py'), first_path, EPOCH, ICO])
-        self.assertEqual(properties.returncode, 0, properties.stdout + properties.stderr)
+                by_signer = self.verify(first_path, self.cert)
+                self.assertEqual(by_signer.returncode, 0, by_signer.stdout + by_signer.stderr)
+                self.assertIn('SHA256', by_signer.stdout)
+                self.assertNotEqual(self.verify(first_path, self.other_cert).returncode, 0,
+                                    'the signature verifies against a certificate that did not sign it')
+                if ext == '.exe':
+                    properties = run([sys.executable, os.path.join(HERE, 'check_exe.py'), first_path,
+                                      EPOCH, ICO])
+                    self.assertEqual(properties.returncode, 0, properties.stdout + properties.stderr)
+                else:
+                    # PowerShell reads the block as comments after the script's own text.
+                    self.assertEqual(signed[:len(unsigned)], unsigned, 'the script text changed')
+                    block = signed[len(unsigned):]
+                    self.assertTrue(block.startswith(b'\r\n# SIG # Begin signature block\r\n') and
+                                    block.endswith(b'# SIG # End signature block\r\n'), block[:80])
 
     def test_a_wrong_password_or_a_damaged_pfx_writes_nothing(self):
         damaged = os.path.join(self.dir, 'damaged.pfx')
