@@ -155,8 +155,9 @@ try {
 
     # 5. No Excel of the user's own running in this session: Excel writes its add-in list back
     # into Options when it closes, so an Excel that was open during the run may name the add-in
-    # again. One that COM started for a client carries the LocalServer32 command, "/automation"
-    # (KB 240794 above), followed by "-Embedding" ("LocalServer32" above), and is not the user's own. A command line that cannot be read is "cannot tell"
+    # again. One that COM started for a client runs the LocalServer32 command, "/automation"
+    # (KB 240794 above), with "-Embedding" after it ("LocalServer32" above): not the user's own.
+    # A command line that cannot be read is "cannot tell"
     # (Win32_Process: https://learn.microsoft.com/en-us/windows/win32/cimwin32prov/win32-process).
     $session = [Diagnostics.Process]::GetCurrentProcess().SessionId
     $running = 0
