@@ -6,8 +6,8 @@ deletes no file it must not (and the copies only after "quit"), and leaves no ho
 each run does what its host's draw makes certain.
 
 Two groups, the even seeds and the odd ones, a prefix each, so that ctest -j2 runs them side by
-side (hardening_EvenSeeds, hardening_OddSeeds). scripts/soak runs as many more seeds as asked; a seed it finds failing joins FOUND below, with
-what it found.
+side (hardening_EvenSeeds, hardening_OddSeeds). scripts/soak runs as many more seeds as asked; a
+seed it finds failing joins FOUND below, with what it found.
 """
 import unittest
 

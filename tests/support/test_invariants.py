@@ -143,7 +143,8 @@ class Checker(unittest.TestCase):
             ('a file no one names deleted', dict(drive=drive_unnamed), 'deletion',
              'deleted %s (named by no copy path and by no third read of a matching full name)' % UNRELATED),
             ('a file named by a matching full name, but not by the read after the probe, deleted',
-             dict(lines=replaced(clean[::-1], 'str:' + ADDIN, 'str:' + OTHER)[::-1]), 'deletion', 'deleted %s (named by no copy path and by no third' % ADDIN),
+             dict(lines=replaced(clean[::-1], 'str:' + ADDIN, 'str:' + OTHER)[::-1]),  # the last read of addin1
+             'deletion', 'deleted %s (named by no copy path and by no third' % ADDIN),
             ('a file held by a host that outlived the run deleted', dict(lines=held, drive=drive_unnamed),
              'deletion', 'deleted %s (in use)' % UNRELATED),
             ('a file changed', dict(drive=drive_changed), 'deletion', 'changed: ' + OTHER),
