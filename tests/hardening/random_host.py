@@ -11,7 +11,7 @@ missing.
 import random
 
 from run_model import (ADDIN_FILE, BUSY, FAILURES, FOLDER, HIDDEN, HIDDEN_READ_ONLY, KEY, LIBRARY, NORMAL, READ_ONLY,
-                       ROOT_COPY, STARTUP, SYSTEM)
+                       ROOT_COPY, STARTUP, SYSTEM, matches, text_of)
 
 KEYED = ADDIN_FILE[:len(KEY)]  # the key as the add-in's name spells it
 
@@ -318,6 +318,32 @@ class RandomHost:
                 continue
             machine.file(path, state)
         machine.scenario(self.scenario())
+
+    def certain(self):
+        """What any run must do where nothing in the scenario stands in its way: ("quit" asked, the
+        second instance's add-ins asked to uninstall, the laid files deleted). With both instances
+        created and nothing busy for ever: a copy its folder text names as laid, and, with nothing
+        set for the collection or its enumerator, each add-in up to the first other entry, asked to
+        uninstall if its name holds the key, its file deleted if each read names it as laid, normal,
+        not held open and without a file pattern character."""
+        keys = [line.split(' ')[1] for line in self.lines[1:]]
+        if 'create' in keys or any(' forever ' in line for line in self.lines):
+            return not any(line.startswith('* create ') for line in self.lines), [], []
+        goes = [path for path, state in self.paths.items() if state == NORMAL and path not in self.held()
+                and not any(c in path for c in '*?<>"|')]
+        first = {line.split(' ')[1]: line.split(' ', 2)[2] for line in self.lines[1:] if line.startswith('1 ')}
+        deleted = [folder + '\\' + ADDIN_FILE for folder in (text_of(first.get('StartupPath', 'str:' + STARTUP)),
+                                                             text_of(first.get('LibraryPath', 'str:' + LIBRARY)))
+                   if folder is not None and folder + '\\' + ADDIN_FILE in goes]
+        uninstalled = []
+        entries = [line.split(' ', 2)[1:] for line in self.lines[1:] if line.split(' ')[1] in ('addin', 'item')]
+        for n, (key, answers) in enumerate(entries if not {'addins', '_NewEnum', 'next'} & set(keys) else [], 1):
+            if key == 'item':
+                break
+            name = text_of(answers.split(' | ')[0])
+            uninstalled += ['addin%d' % n] if matches(name) else []
+            deleted += [name] if matches(name) and ' | ' not in answers and name in goes else []
+        return True, uninstalled, deleted
 
     def describe(self):
         lines = ['scenario:'] + ['  ' + line for line in self.lines] + ['files:']

@@ -12,7 +12,8 @@ cases pin that).
   match     an add-in whose full name holds the key that the run did not ask to uninstall, or one
             it asked whose full name does not
   deletion  a file went that is not a normal, writable file, not in use, named literally by a copy
-            path or by a full name of a matching add-in; a laid file changed; a file appeared
+            path or by the third read of a matching add-in's full name (the one after the probe);
+            a laid file changed; a file appeared
   early     a copy (named by a copy path alone) went before the run was done with "quit"
   left      a host process outlived the run, or ended only when its client had gone or by its own
             life bound: the run did not let go of it
@@ -114,9 +115,8 @@ def check_members(journal):
             elif event.name not in spellings:
                 found.append('spelt otherwise: ' + line)
             continue
-        # Methods may be invoked with the property flag too, as automation clients commonly do.
-        verbs = {'get': ('get', 'call+get'), 'call': ('call', 'call+get'), 'put': ('put',), 'call+get': ('call+get',)}
-        if not any(event.verb in verbs[verb] and event.name.lower() == name.lower() for verb, name in uses):
+        # Each member is used the one way the program uses it (the enumerator both ways at once).
+        if not any(event.verb == verb and event.name.lower() == name.lower() for verb, name in uses):
             found.append('invoked outside the table: ' + line)
         elif event.name not in spellings:
             found.append('spelt otherwise: ' + line)
@@ -153,8 +153,8 @@ def check_files(machine, journal, gone_at, watched=True):
     "quit", when the run was watched (gone_at: laid path -> the journal when it went)."""
     deletions, early = [], []
     copies = {file_key(t) for t in journal.copies()} - {None}
-    addins = {file_key(text_of(answer)) for answers in journal.full_names().values()
-              if _may_match(text_of(answers[0])) for answer in answers} - {None}
+    addins = {file_key(text_of(answers[2])) for answers in journal.full_names().values()
+              if len(answers) > 2 and _may_match(text_of(answers[0]))} - {None}
     ends = journal.ends()
     # A file held open by a host that outlived the program could not be deleted.
     in_use = {file_key(path) for instance, paths in journal.held().items()
@@ -176,7 +176,7 @@ def check_files(machine, journal, gone_at, watched=True):
         elif key in in_use:
             why = 'in use'
         elif key not in copies | addins:
-            why = 'named by no copy path and no matching full name'
+            why = 'named by no copy path and by no third read of a matching full name'
         if why:
             deletions.append('deleted %s (%s)' % (path, why))
         elif key in copies - addins and watched:

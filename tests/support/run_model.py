@@ -254,8 +254,6 @@ def visit(n, full_name, found=True, lookups=False, instance=2):
     return ['%d %s' % (instance, line) for line in lines] if instance else lines
 
 
-
-
 def plain_run(startup, library, addins):
     """{instance: its plain lines} of a run on a machine where every call is answered: the first
     instance gives its folders, the second the workbook, the walk over addins (Laid, in the
