@@ -268,6 +268,12 @@ class Machine:
         # Do not let them run on into the next run or test.
         subprocess.run(['wineserver', '-k'], env=self.env, **QUIET)
         subprocess.run(['wineserver', '-p'], env=self.env, **QUIET)
+        # One that wineserver no longer reaches (seen: qemu-i386 deadlocked in a program) by its pid.
+        for pid, _ in self.our_processes():
+            try:
+                os.kill(pid, 9)
+            except ProcessLookupError:
+                pass
         return left
 
     def files(self):
