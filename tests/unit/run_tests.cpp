@@ -19,9 +19,8 @@ HRESULT Record(const std::string& line)
     g_trace += line + "\n";
     return S_OK;
 }
-std::string Narrow(const wchar_t* text, size_t length) { return std::string(text, text + length); }
-std::string Narrow(const wchar_t* text) { return Narrow(text, wcslen(text)); }
-std::string Narrow(const Bstr& text) { return Narrow(text.Get(), text.Length()); }
+std::string Narrow(const wchar_t* text) { return std::string(text, text + wcslen(text)); }
+std::string Narrow(const Bstr& path) { return std::string(path.Get(), path.Get() + path.Length()); }
 
 // What the run holds: an application, a collection, the enumerator, or an add-in, which answers its
 // reads of fullname in turn (the last answer again once they run out). It tells when it is let go.
@@ -47,29 +46,27 @@ struct Held : IDispatch, IEnumVARIANT
     STDMETHOD(Clone)(IEnumVARIANT**) override { return E_NOTIMPL; }
 };
 template <class Interface>
-std::string NameOf(Interface* object) { return object ? static_cast<Held*>(object)->name : "null"; }
+std::string NameOf(Interface* object) { return static_cast<Held*>(object)->name; }
 
-// One row's host and disk; the disk maps each file on it to what its deletion answers.
+// One row's host and disk: the folder texts, the listed add-ins, and what deleting each file answers.
 struct Machine
 {
-    std::wstring folders[2];  // what StartupPath and LibraryPath answer
-    Held apps[2] = {Held("app1"), Held("app2")};
-    Held workbooks{"workbooks"}, addIns{"addins"}, items{"items"};
+    std::wstring folders[2];
     std::deque<Held> listed;
     std::map<std::string, HRESULT> disk;
+    Held apps[2] = {Held("app1"), Held("app2")};
+    Held workbooks{"workbooks"}, addIns{"addins"}, items{"items"};
     int created = 0;
     size_t walked = 0;
-};
-Machine* g_machine = nullptr;
+} * g_machine;
 struct Ended {};  // thrown where the process would end
 }  // namespace
 
 HRESULT CreateHostApplication(const wchar_t* progId, AutomationObject& application)
 {
     Held* created = &g_machine->apps[g_machine->created++];
-    Record("new " + Narrow(progId) + ": " + NameOf(created));
-    application = created;
-    return S_OK;
+    Record("new " + Narrow(progId) + ": " + created->name);
+    return application = created, S_OK;
 }
 HRESULT GetTextMember(IDispatch* object, const wchar_t* name, Bstr& text)
 {
@@ -92,17 +89,14 @@ HRESULT SetMember(IDispatch* object, const wchar_t* name, const VARIANT& value)
 HRESULT CallMember(IDispatch* object, const wchar_t* name) { return Record(NameOf(object) + "." + Narrow(name) + "()"); }
 HRESULT EnumerateMembers(IDispatch* collection, AutomationEnumerator& items)
 {
-    items = &g_machine->items;
-    return Record(NameOf(collection) + " enumerated: " + NameOf(items.Get()));
+    return items = &g_machine->items, Record(NameOf(collection) + " enumerated");
 }
 HRESULT NextMember(IEnumVARIANT* items, AutomationObject& item)
 {
     if (g_machine->walked == g_machine->listed.size())
         return Record(NameOf(items) + " next: none"), S_FALSE;
-    Held* next = &g_machine->listed[g_machine->walked++];
-    Record(NameOf(items) + " next: " + NameOf(next));
-    item = next;
-    return S_OK;
+    Record(NameOf(items) + " next: " + g_machine->listed[g_machine->walked].name);
+    return item = &g_machine->listed[g_machine->walked++], S_OK;
 }
 HRESULT FindNormalFile(const Bstr& path, Bstr& found)
 {
@@ -112,71 +106,62 @@ HRESULT FindNormalFile(const Bstr& path, Bstr& found)
 HRESULT DeleteFiles(const Bstr& path)
 {
     Record("delete " + Narrow(path));
-    const auto file = g_machine->disk.find(Narrow(path));
-    return file != g_machine->disk.end() ? file->second : HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+    return g_machine->disk.count(Narrow(path)) ? g_machine->disk[Narrow(path)] : HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
 }
 void PumpEvents() { Record("pump"); }
-void EndProcess()
-{
-    Record("end");
-    throw Ended();
-}
+void EndProcess() { Record("end"), throw Ended(); }
 
 TEST(RemovalRun, TakesEveryStepInOrder)
 {
+    const HRESULT inUse = HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION);
     const struct
     {
         const char* what;
-        std::vector<std::vector<std::wstring>> addIns;  // each add-in's answers to its reads of fullname
-        std::map<std::string, HRESULT> disk;
-        const char* walk;    // from the first add-in taken to the end of the list
-        const char* copies;  // from the last add-in's release to the copies in the two folders
-        std::wstring startupFolder = L"C:\\Startup", libraryFolder = L"C:\\Library";
+        Machine machine;    // the add-ins by their answers to each read of fullname
+        const char* walk;   // from the first add-in taken to the end of the list
+        const char* after;  // from the last add-in's release to the copies in the two folders
     } rows[] = {
         {"the key anywhere in the full name, in any case, or first; an empty name and a near miss stay",
-         {{L"C:\\QUANTORELIXEXCEL\\tools.xla"}, {L""}, {L"C:\\Quantorelix Excel\\quantorelixexce.xla"},
-          {L"QuantorelixExcelLink.xla"}},
-         {{"C:\\QUANTORELIXEXCEL\\tools.xla", S_OK}, {"QuantorelixExcelLink.xla", S_OK}},
-         "items next: addin1\naddin1.fullname\naddin1.installed = false\naddin1.fullname\n"
-         "probe C:\\QUANTORELIXEXCEL\\tools.xla\naddin1.fullname\ndelete C:\\QUANTORELIXEXCEL\\tools.xla\n"
-         "items next: addin2\nrelease addin1\naddin2.fullname\nitems next: addin3\nrelease addin2\naddin3.fullname\n"
-         "items next: addin4\nrelease addin3\naddin4.fullname\naddin4.installed = false\naddin4.fullname\n"
-         "probe QuantorelixExcelLink.xla\naddin4.fullname\ndelete QuantorelixExcelLink.xla\nitems next: none\n",
-         "release addin4\nrelease app2\nprobe C:\\Startup\\QuantorelixExcelLink.xla\n"
-         "probe C:\\Library\\QuantorelixExcelLink.xla\n"},
-        {"an empty startup folder names the root; a library folder that ends in a backslash gives two", {},
-         {{"\\QuantorelixExcelLink.xla", S_OK}, {"C:\\Library\\\\QuantorelixExcelLink.xla", S_OK}},
+         {{L"C:\\Startup", L"C:\\Library"},
+          {Held("a1", {L"C:\\QUANTORELIXEXCEL\\tools.xla"}), Held("a2", {L""}),
+           Held("a3", {L"C:\\Quantorelix Excel\\quantorelixexce.xla"}), Held("a4", {L"QuantorelixExcelLink.xla"})},
+          {{"C:\\QUANTORELIXEXCEL\\tools.xla", S_OK}, {"QuantorelixExcelLink.xla", S_OK}}},
+         "items next: a1\na1.fullname\na1.installed = false\na1.fullname\nprobe C:\\QUANTORELIXEXCEL\\tools.xla\n"
+         "a1.fullname\ndelete C:\\QUANTORELIXEXCEL\\tools.xla\nitems next: a2\nrelease a1\na2.fullname\n"
+         "items next: a3\nrelease a2\na3.fullname\nitems next: a4\nrelease a3\na4.fullname\na4.installed = false\n"
+         "a4.fullname\nprobe QuantorelixExcelLink.xla\na4.fullname\ndelete QuantorelixExcelLink.xla\nitems next: none\n",
+         "release a4\nrelease app2\n"
+         "probe C:\\Startup\\QuantorelixExcelLink.xla\nprobe C:\\Library\\QuantorelixExcelLink.xla\n"},
+        {"an empty startup folder names the root; a library folder that ends in a backslash gives two",
+         {{L"", L"C:\\Library\\"}, {},
+          {{"\\QuantorelixExcelLink.xla", S_OK}, {"C:\\Library\\\\QuantorelixExcelLink.xla", S_OK}}},
          "items next: none\n",
          "release app2\nprobe \\QuantorelixExcelLink.xla\ndelete \\QuantorelixExcelLink.xla\n"
-         "probe C:\\Library\\\\QuantorelixExcelLink.xla\ndelete C:\\Library\\\\QuantorelixExcelLink.xla\n",
-         L"", L"C:\\Library\\"},
+         "probe C:\\Library\\\\QuantorelixExcelLink.xla\ndelete C:\\Library\\\\QuantorelixExcelLink.xla\n"},
         {"a file not found is not deleted; one in use stays, the walk goes on; the full name read at each use",
-         {{L"C:\\Gone\\QuantorelixExcelLink.xla"}, {L"C:\\Busy\\QuantorelixExcelLink.xla"},
-          {L"C:\\QuantorelixExcelLink.xla", L"C:\\Probed.xla", L"C:\\Deleted.xla"}},
-         {{"C:\\Busy\\QuantorelixExcelLink.xla", HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION)}, {"C:\\Probed.xla", S_OK}},
-         "items next: addin1\naddin1.fullname\naddin1.installed = false\naddin1.fullname\n"
-         "probe C:\\Gone\\QuantorelixExcelLink.xla\nitems next: addin2\nrelease addin1\naddin2.fullname\n"
-         "addin2.installed = false\naddin2.fullname\nprobe C:\\Busy\\QuantorelixExcelLink.xla\naddin2.fullname\n"
-         "delete C:\\Busy\\QuantorelixExcelLink.xla\nitems next: addin3\nrelease addin2\naddin3.fullname\n"
-         "addin3.installed = false\naddin3.fullname\nprobe C:\\Probed.xla\naddin3.fullname\ndelete C:\\Deleted.xla\n"
-         "items next: none\n",
-         "release addin3\nrelease app2\nprobe C:\\Startup\\QuantorelixExcelLink.xla\n"
-         "probe C:\\Library\\QuantorelixExcelLink.xla\n"},
+         {{L"C:\\Startup", L"C:\\Library"},
+          {Held("a1", {L"C:\\Gone\\QuantorelixExcel.xla"}), Held("a2", {L"C:\\Busy\\QuantorelixExcel.xla"}),
+           Held("a3", {L"C:\\QuantorelixExcel.xla", L"C:\\Probed.xla", L"C:\\Deleted.xla"})},
+          {{"C:\\Busy\\QuantorelixExcel.xla", inUse}, {"C:\\Probed.xla", S_OK}}},
+         "items next: a1\na1.fullname\na1.installed = false\na1.fullname\nprobe C:\\Gone\\QuantorelixExcel.xla\n"
+         "items next: a2\nrelease a1\na2.fullname\na2.installed = false\na2.fullname\n"
+         "probe C:\\Busy\\QuantorelixExcel.xla\na2.fullname\ndelete C:\\Busy\\QuantorelixExcel.xla\nitems next: a3\n"
+         "release a2\na3.fullname\na3.installed = false\na3.fullname\nprobe C:\\Probed.xla\na3.fullname\n"
+         "delete C:\\Deleted.xla\nitems next: none\n",
+         "release a3\nrelease app2\n"
+         "probe C:\\Startup\\QuantorelixExcelLink.xla\nprobe C:\\Library\\QuantorelixExcelLink.xla\n"},
     };
     for (const auto& row : rows)
     {
         SCOPED_TRACE(row.what);
-        Machine machine{{row.startupFolder, row.libraryFolder}};
-        for (const auto& fullNames : row.addIns)
-            machine.listed.emplace_back("addin" + std::to_string(machine.listed.size() + 1), fullNames);
-        machine.disk = row.disk;
+        Machine machine = row.machine;
         g_machine = &machine;
         g_trace.clear();
         EXPECT_THROW(RemovalRun(), Ended);
         EXPECT_EQ("new Excel.Application: app1\napp1.StartupPath\napp1.LibraryPath\npump\n"
                   "new Excel.Application: app2\nrelease app1\napp2.Workbooks\nworkbooks.Add()\nrelease workbooks\n"
-                  "pump\napp2.addins\naddins enumerated: items\n" + std::string(row.walk) + "app2.quit()\n" +
-                      row.copies + "release items\nrelease addins\nend\n",
+                  "pump\napp2.addins\naddins enumerated\n" + std::string(row.walk) + "app2.quit()\n" + row.after +
+                      "release items\nrelease addins\nend\n",
                   g_trace);
     }
 }
