@@ -421,50 +421,74 @@ protected:
 };
 }  // namespace
 
-TEST_F(ComTest, EachOperationLooksTheNameUpAfreshInEnglishAndInvokesItAsItMust)
+TEST_F(ComTest, EachOperationLooksTheNameUpAfreshInEnglishInvokesItAsItMustAndAsksABusyHostAgain)
 {
-    FakeObject object;
-    const DISPID startupPath = object.AddText(L"StartupPath", L"C:\\Startup");
-    const DISPID installed = object.Add(L"installed", TypedValue(VT_BOOL));
-    const DISPID quit = object.AddText(L"quit", L"ignored result");
-    FakeEnumerator enumerator({});
-    object.SetEnumerator(&enumerator);
-    VARIANT no = TypedValue(VT_BOOL);
-    no.boolVal = VARIANT_FALSE;
-    Bstr text;
-    AutomationEnumerator items;
-    const struct
+    AllocationCount& allocations = AllocationCount::Started();
+    ASSERT_TRUE(allocations.Registered());
+    const LONG liveBefore = allocations.Live();
+    FakeObject workbook;  // what the call answers, and the caller must let go
     {
-        const char* what;
-        std::function<HRESULT()> operation;
-        const wchar_t* lookup;  // none for the enumerator, which is reached by its DISPID
-        Invocation invoked;
-    } rows[] = {
-        {"a read", [&] { return GetTextMember(&object, L"StartupPath", text); }, L"StartupPath",
-         {startupPath, 0x0409, DISPATCH_PROPERTYGET, 0, 0, DISPID_UNKNOWN, VT_EMPTY, 0}},
-        {"the same read again, spelt otherwise", [&] { return GetTextMember(&object, L"startuppath", text); },
-         L"startuppath", {startupPath, 0x0409, DISPATCH_PROPERTYGET, 0, 0, DISPID_UNKNOWN, VT_EMPTY, 0}},
-        {"a write", [&] { return SetMember(&object, L"installed", no); }, L"installed", WriteOfFalse(installed)},
-        {"a call", [&] { return CallMember(&object, L"quit"); }, L"quit",
-         {quit, 0x0409, DISPATCH_METHOD, 0, 0, DISPID_UNKNOWN, VT_EMPTY, 0}},
-        {"the enumerator", [&] { return EnumerateMembers(&object, items); }, nullptr,
-         {DISPID_NEWENUM, 0x0409, DISPATCH_METHOD | DISPATCH_PROPERTYGET, 0, 0, DISPID_UNKNOWN, VT_EMPTY, 0}},
-    };
-    for (const auto& row : rows)
-    {
-        SCOPED_TRACE(row.what);
-        const size_t lookups = object.Lookups().size();
-        const size_t invocations = object.Invocations().size();
-        ASSERT_EQ(S_OK, row.operation());
-        ASSERT_EQ(lookups + (row.lookup ? 1 : 0), object.Lookups().size());
-        if (row.lookup)
-            EXPECT_EQ(std::make_pair(std::wstring(row.lookup), 0x0409ul),
-                      std::make_pair(object.Lookups().back(), static_cast<unsigned long>(object.LookupLocales().back())));
-        ASSERT_EQ(invocations + 1, object.Invocations().size()) << "one invocation per operation";
-        EXPECT_EQ(row.invoked, object.Invocations().back());
+        FakeObject object;
+        const DISPID startupPath = object.AddText(L"StartupPath", L"C:\\Startup");
+        const DISPID installed = object.Add(L"installed", TypedValue(VT_BOOL));
+        const DISPID add = object.Add(L"Add", ObjectValue(&workbook));
+        FakeEnumerator enumerator({});
+        object.SetEnumerator(&enumerator);
+        VARIANT no = TypedValue(VT_BOOL);
+        no.boolVal = VARIANT_FALSE;
+        Bstr text;
+        AutomationEnumerator items;
+        const struct
+        {
+            const char* what;
+            std::function<HRESULT()> operation;
+            const wchar_t* name;  // none for the enumerator, which is reached by its DISPID
+            Invocation invoked;
+        } rows[] = {
+            {"a read", [&] { return GetTextMember(&object, L"StartupPath", text); }, L"StartupPath",
+             {startupPath, 0x0409, DISPATCH_PROPERTYGET, 0, 0, DISPID_UNKNOWN, VT_EMPTY, 0}},
+            {"the same read again, spelt otherwise", [&] { return GetTextMember(&object, L"startuppath", text); },
+             L"startuppath", {startupPath, 0x0409, DISPATCH_PROPERTYGET, 0, 0, DISPID_UNKNOWN, VT_EMPTY, 0}},
+            {"a write", [&] { return SetMember(&object, L"installed", no); }, L"installed", WriteOfFalse(installed)},
+            {"a call", [&] { return CallMember(&object, L"Add"); }, L"Add",
+             {add, 0x0409, DISPATCH_METHOD, 0, 0, DISPID_UNKNOWN, VT_EMPTY, 0}},
+            {"the enumerator", [&] { return EnumerateMembers(&object, items); }, nullptr,
+             {DISPID_NEWENUM, 0x0409, DISPATCH_METHOD | DISPATCH_PROPERTYGET, 0, 0, DISPID_UNKNOWN, VT_EMPTY, 0}},
+        };
+        // Each operation served at once, and with its lookup, then its invocation, turned away twice by
+        // each busy answer: only the refused step is asked again, each time as it was asked first.
+        const char* const refusedSteps[] = {"nothing", "the lookup", "the invocation"};
+        for (const auto& row : rows)
+            for (int refused = 0; refused < 3; ++refused)
+                for (HRESULT busy : kBusyAnswers)
+                {
+                    SCOPED_TRACE(testing::Message() << row.what << ", refused twice: " << refusedSteps[refused]
+                                                    << ", by 0x" << std::hex << busy);
+                    ResetBusyAllowance();
+                    if (refused == 1 && row.name)
+                        object.RefuseLookup(row.name, busy, 2);
+                    else if (refused == 2 && row.name)
+                        object.Refuse(row.name, busy, 2);
+                    else if (refused == 2)
+                        object.RefuseEnumerator(busy, 2);
+                    const size_t lookups = object.Lookups().size();
+                    const size_t invocations = object.Invocations().size();
+                    ASSERT_EQ(S_OK, row.operation());
+                    ASSERT_EQ(lookups + (row.name ? (refused == 1 ? 3 : 1) : 0), object.Lookups().size());
+                    for (size_t i = lookups; i < object.Lookups().size(); ++i)
+                        EXPECT_EQ(std::make_pair(std::wstring(row.name), 0x0409ul),
+                                  std::make_pair(object.Lookups()[i],
+                                                 static_cast<unsigned long>(object.LookupLocales()[i])));
+                    ASSERT_EQ(invocations + (refused == 2 ? 3 : 1), object.Invocations().size());
+                    for (size_t i = invocations; i < object.Invocations().size(); ++i)
+                        EXPECT_EQ(row.invoked, object.Invocations()[i]) << i;
+                }
+        EXPECT_STREQ(L"C:\\Startup", text.Get());
+        EXPECT_EQ(&enumerator, items.Get());
     }
-    EXPECT_STREQ(L"C:\\Startup", text.Get());
-    EXPECT_EQ(&enumerator, items.Get());
+    // Every result, and the texts of every busy answer, have been let go.
+    EXPECT_EQ(1, workbook.References());
+    EXPECT_EQ(liveBefore, allocations.Live());
 }
 
 TEST_F(ComTest, FailuresLeaveTheTargetAsItWas)
@@ -494,14 +518,15 @@ TEST_F(ComTest, FailuresLeaveTheTargetAsItWas)
     EXPECT_EQ(2u, app.Invocations().size());
     EXPECT_STREQ(L"before", text.Get());
 
-    FakeEnumerator failing({ObjectValue(&app)}, 0);
-    AutomationObject item;
-    EXPECT_EQ(E_FAIL, NextMember(&failing, item));
-    EXPECT_EQ(1, failing.Calls());
     FakeEnumerator refusing({ObjectValue(&app)});
     refusing.Refuse(E_UNEXPECTED, kForever);
+    AutomationObject item;
     EXPECT_EQ(E_UNEXPECTED, NextMember(&refusing, item));
     EXPECT_EQ(1, refusing.Calls());
+
+    item = &app;
+    EXPECT_FALSE(SUCCEEDED(CreateHostApplication(L"Brolendavir.NoSuchApplication", item)));
+    EXPECT_EQ(&app, item.Get());
 }
 
 TEST_F(ComTest, OnlyTextsCountAsTextsAndObjectsAreNeverAskedForTheirDefaultValue)
@@ -553,16 +578,6 @@ TEST_F(ComTest, ObjectReadsHoldOneReferenceAndReleaseTheOldOne)
     EXPECT_EQ(secondHeldByApp, second.References());
 }
 
-TEST_F(ComTest, WhatACallReturnsIsLetGo)
-{
-    FakeObject workbook;
-    FakeObject workbooks;
-    workbooks.Add(L"Add", ObjectValue(&workbook));
-    const LONG heldByCollection = workbook.References();
-    ASSERT_EQ(S_OK, CallMember(&workbooks, L"Add"));
-    EXPECT_EQ(heldByCollection, workbook.References());
-}
-
 TEST_F(ComTest, TheEnumeratorGivesItemsInOrderThenEnds)
 {
     FakeObject a;
@@ -575,13 +590,15 @@ TEST_F(ComTest, TheEnumeratorGivesItemsInOrderThenEnds)
         ASSERT_EQ(S_OK, EnumerateMembers(&addIns, items));
 
         AutomationObject item;
-        ASSERT_EQ(S_OK, NextMember(items.Get(), item));
-        EXPECT_EQ(&a, item.Get());
-        ASSERT_EQ(S_OK, NextMember(items.Get(), item));
-        EXPECT_EQ(&b, item.Get());
-        EXPECT_EQ(S_FALSE, NextMember(items.Get(), item));
-        EXPECT_EQ(S_FALSE, NextMember(items.Get(), item));
-        EXPECT_EQ(&b, item.Get());
+        // Each answer comes after two busy ones, by one busy answer after another; the end keeps the last item.
+        const std::pair<HRESULT, IDispatch*> answers[] = {{S_OK, &a}, {S_OK, &b}, {S_FALSE, &b}, {S_FALSE, &b}};
+        for (int i = 0; i < 4; ++i)
+        {
+            enumerator.Refuse(kBusyAnswers[i % 3], 2);
+            EXPECT_EQ(answers[i].first, NextMember(items.Get(), item)) << i;
+            EXPECT_EQ(answers[i].second, item.Get()) << i;
+            EXPECT_EQ(3 * (i + 1), enumerator.Calls()) << i;
+        }
     }
     // Every reference taken has been given back.
     EXPECT_EQ(1, enumerator.References());
@@ -642,81 +659,6 @@ TEST_F(ComTest, AnEnumeratorMemberThatGivesNoEnumeratorStartsNoWalk)
     }
     // What was answered has been let go.
     EXPECT_EQ(1, notAnEnumerator.References());
-}
-
-TEST_F(ComTest, AClassThatIsNotRegisteredIsNotCreated)
-{
-    FakeObject kept;
-    AutomationObject app(&kept);
-    EXPECT_FALSE(SUCCEEDED(CreateHostApplication(L"Brolendavir.NoSuchApplication", app)));
-    EXPECT_EQ(&kept, app.Get());
-}
-
-TEST_F(ComTest, ABusyHostIsAskedAgainUntilItServes)
-{
-    AllocationCount& allocations = AllocationCount::Started();
-    ASSERT_TRUE(allocations.Registered());
-    const LONG liveBefore = allocations.Live();
-    for (HRESULT busy : kBusyAnswers)
-    {
-        SCOPED_TRACE(testing::Message() << std::hex << busy);
-        ResetBusyAllowance();
-        FakeObject addIn;
-        addIn.AddText(L"fullname", L"C:\\QuantorelixExcelLink.xla");
-        const DISPID installed = addIn.Add(L"installed", TypedValue(VT_BOOL));
-        {
-            Bstr text;
-            addIn.RefuseLookup(L"fullname", busy, 2);
-            ASSERT_EQ(S_OK, GetTextMember(&addIn, L"fullname", text));
-            EXPECT_STREQ(L"C:\\QuantorelixExcelLink.xla", text.Get());
-            EXPECT_EQ(3u, addIn.Lookups().size());
-            EXPECT_EQ(1u, addIn.Invocations().size());
-
-            addIn.Refuse(L"fullname", busy, 2);
-            ASSERT_EQ(S_OK, GetTextMember(&addIn, L"fullname", text));
-            EXPECT_STREQ(L"C:\\QuantorelixExcelLink.xla", text.Get());
-            // The name is looked up once per call; only the refused step is asked again.
-            EXPECT_EQ(4u, addIn.Lookups().size());
-            EXPECT_EQ(4u, addIn.Invocations().size());
-        }
-
-        addIn.Refuse(L"installed", busy, 2);
-        VARIANT no = TypedValue(VT_BOOL);
-        no.boolVal = VARIANT_FALSE;
-        ASSERT_EQ(S_OK, SetMember(&addIn, L"installed", no));
-        ASSERT_EQ(7u, addIn.Invocations().size());
-        for (size_t i = 4; i < 7; ++i)
-            EXPECT_EQ(WriteOfFalse(installed), addIn.Invocations()[i]) << i;
-
-        FakeObject app;
-        app.AddText(L"quit", L"ignored result");
-        app.Refuse(L"quit", busy, 2);
-        ASSERT_EQ(S_OK, CallMember(&app, L"quit"));
-        EXPECT_EQ(1u, app.Lookups().size());
-        EXPECT_EQ(3u, app.Invocations().size());
-
-        FakeObject other;
-        FakeEnumerator enumerator({ObjectValue(&other)});
-        enumerator.Refuse(busy, 2);
-        FakeObject addIns;
-        addIns.SetEnumerator(&enumerator);
-        addIns.RefuseEnumerator(busy, 2);
-        {
-            AutomationEnumerator items;
-            ASSERT_EQ(S_OK, EnumerateMembers(&addIns, items));
-            EXPECT_EQ(3u, addIns.Invocations().size());
-            AutomationObject item;
-            ASSERT_EQ(S_OK, NextMember(items.Get(), item));
-            EXPECT_EQ(&other, item.Get());
-            EXPECT_EQ(3, enumerator.Calls());
-            EXPECT_EQ(S_FALSE, NextMember(items.Get(), item));
-            EXPECT_EQ(4, enumerator.Calls());
-        }
-        EXPECT_EQ(1, enumerator.References());
-        EXPECT_EQ(2, other.References());
-    }
-    // The texts of every busy answer, and every result, have been freed.
-    EXPECT_EQ(liveBefore, allocations.Live());
 }
 
 TEST_F(ComTest, ABusyHostIsAskedWithinTheCallsBoundAndTheRunsAllowance)
