@@ -98,9 +98,8 @@ public:
         ::VariantClear(&value);
         return id;
     }
-    void Fail(const std::wstring& name, HRESULT failure) { failures_[ids_.at(Lower(name))] = failure; }
-    // The first `times` calls of the member (or of its name's lookup) answer `answer` itself,
-    // the way a busy host turns calls away; kForever for every call.
+    // The first `times` calls of the member (or of its name's lookup) answer `answer` itself, the
+    // way a busy host turns calls away or a failing member explains itself; kForever for every call.
     void Refuse(const std::wstring& name, HRESULT answer, int times) { refusals_[ids_.at(Lower(name))] = {answer, times}; }
     void RefuseLookup(const std::wstring& name, HRESULT answer, int times) { lookupRefusals_[Lower(name)] = {answer, times}; }
     void RefuseEnumerator(HRESULT answer, int times) { refusals_[DISPID_NEWENUM] = {answer, times}; }
@@ -113,8 +112,8 @@ public:
     }
 
     LONG References() const { return references_; }
-    const std::vector<std::wstring>& Lookups() const { return lookups_; }
-    const std::vector<LCID>& LookupLocales() const { return lookupLocales_; }
+    // Each name looked up, with the locale it was looked up in.
+    const std::vector<std::pair<std::wstring, LCID>>& Lookups() const { return lookups_; }
     const std::vector<Invocation>& Invocations() const { return invocations_; }
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override
@@ -140,8 +139,7 @@ public:
     {
         if (count != 1)
             return E_INVALIDARG;
-        lookups_.push_back(names[0]);
-        lookupLocales_.push_back(locale);
+        lookups_.emplace_back(names[0], locale);
         ids[0] = DISPID_UNKNOWN;
         auto refused = lookupRefusals_.find(Lower(names[0]));
         if (refused != lookupRefusals_.end() && refused->second.Take())
@@ -170,9 +168,9 @@ public:
         auto refused = refusals_.find(member);
         if (refused != refusals_.end() && refused->second.Take())
         {
-            // Excel may explain even a busy answer; the caller frees the texts every time.
+            // Excel explains a failure, and may explain even a busy answer: the caller frees the texts.
             exception->bstrSource = ::SysAllocString(L"fake");
-            exception->bstrDescription = ::SysAllocString(L"busy");
+            exception->bstrDescription = ::SysAllocString(L"refused");
             exception->scode = refused->second.answer;
             return refused->second.answer;
         }
@@ -182,15 +180,6 @@ public:
             result->punkVal = enumerator_;
             enumerator_->AddRef();
             return S_OK;
-        }
-        auto failure = failures_.find(member);
-        if (failure != failures_.end())
-        {
-            // The caller owns these texts and must free them.
-            exception->bstrSource = ::SysAllocString(L"fake");
-            exception->bstrDescription = ::SysAllocString(L"refused");
-            exception->scode = failure->second;
-            return DISP_E_EXCEPTION;
         }
         auto value = values_.find(member);
         if (value == values_.end())
@@ -211,12 +200,10 @@ private:
     LONG references_ = 1;
     std::map<std::wstring, DISPID> ids_;
     std::map<DISPID, VARIANT> values_;
-    std::map<DISPID, HRESULT> failures_;
     std::map<DISPID, Refusal> refusals_;
     std::map<std::wstring, Refusal> lookupRefusals_;
     IUnknown* enumerator_ = nullptr;
-    std::vector<std::wstring> lookups_;
-    std::vector<LCID> lookupLocales_;
+    std::vector<std::pair<std::wstring, LCID>> lookups_;
     std::vector<Invocation> invocations_;
 };
 
@@ -476,9 +463,7 @@ TEST_F(ComTest, EachOperationLooksTheNameUpAfreshInEnglishInvokesItAsItMustAndAs
                     ASSERT_EQ(S_OK, row.operation());
                     ASSERT_EQ(lookups + (row.name ? (refused == 1 ? 3 : 1) : 0), object.Lookups().size());
                     for (size_t i = lookups; i < object.Lookups().size(); ++i)
-                        EXPECT_EQ(std::make_pair(std::wstring(row.name), 0x0409ul),
-                                  std::make_pair(object.Lookups()[i],
-                                                 static_cast<unsigned long>(object.LookupLocales()[i])));
+                        EXPECT_EQ(std::make_pair(std::wstring(row.name), LCID{0x0409}), object.Lookups()[i]);
                     ASSERT_EQ(invocations + (refused == 2 ? 3 : 1), object.Invocations().size());
                     for (size_t i = invocations; i < object.Invocations().size(); ++i)
                         EXPECT_EQ(row.invoked, object.Invocations()[i]) << i;
@@ -495,7 +480,7 @@ TEST_F(ComTest, FailuresLeaveTheTargetAsItWas)
 {
     FakeObject app;
     app.AddText(L"LibraryPath", L"C:\\Library");
-    app.Fail(L"LibraryPath", E_ACCESSDENIED);
+    app.Refuse(L"LibraryPath", DISP_E_EXCEPTION, kForever);
     Bstr text(::SysAllocString(L"before"));
 
     EXPECT_FALSE(SUCCEEDED(GetTextMember(&app, L"LibraryPath", text)));
@@ -529,7 +514,7 @@ TEST_F(ComTest, FailuresLeaveTheTargetAsItWas)
     EXPECT_EQ(&app, item.Get());
 }
 
-TEST_F(ComTest, OnlyTextsCountAsTextsAndObjectsAreNeverAskedForTheirDefaultValue)
+TEST_F(ComTest, OnlyTextsCountAsTextsOnlyObjectsAsObjectsAndObjectsAreNeverAskedForTheirDefaultValue)
 {
     FakeObject folderObject;
     folderObject.AddText(L"", L"default member");  // would answer DISPID_VALUE if coerced
@@ -538,10 +523,11 @@ TEST_F(ComTest, OnlyTextsCountAsTextsAndObjectsAreNeverAskedForTheirDefaultValue
     app.Add(L"null", TypedValue(VT_NULL));
     app.Add(L"empty", TypedValue(VT_EMPTY));
     app.Add(L"object", ObjectValue(&folderObject));
+    app.Add(L"nothing", ObjectValue(nullptr));
     app.AddText(L"emptyText", L"");
 
     Bstr text(::SysAllocString(L"before"));
-    for (const wchar_t* member : {L"number", L"null", L"empty", L"object"})
+    for (const wchar_t* member : {L"number", L"null", L"empty", L"object", L"nothing"})
         EXPECT_EQ(DISP_E_TYPEMISMATCH, GetTextMember(&app, member, text)) << member;
     EXPECT_STREQ(L"before", text.Get());
     EXPECT_TRUE(folderObject.Invocations().empty());
@@ -550,8 +536,8 @@ TEST_F(ComTest, OnlyTextsCountAsTextsAndObjectsAreNeverAskedForTheirDefaultValue
     EXPECT_TRUE(text.IsEmpty());
 
     AutomationObject object(&folderObject);
-    EXPECT_EQ(DISP_E_TYPEMISMATCH, GetObjectMember(&app, L"number", object));
-    EXPECT_EQ(DISP_E_TYPEMISMATCH, GetObjectMember(&app, L"emptyText", object));
+    for (const wchar_t* member : {L"number", L"emptyText", L"nothing"})
+        EXPECT_EQ(DISP_E_TYPEMISMATCH, GetObjectMember(&app, member, object)) << member;
     EXPECT_EQ(&folderObject, object.Get());
 }
 
@@ -562,15 +548,12 @@ TEST_F(ComTest, ObjectReadsHoldOneReferenceAndReleaseTheOldOne)
     FakeObject app;
     app.Add(L"first", ObjectValue(&first));
     app.Add(L"second", ObjectValue(&second));
-    app.Add(L"nothing", ObjectValue(nullptr));
     const LONG firstHeldByApp = first.References();
     const LONG secondHeldByApp = second.References();
     {
         AutomationObject member;
         ASSERT_EQ(S_OK, GetObjectMember(&app, L"first", member));
         EXPECT_EQ(firstHeldByApp + 1, first.References());
-        EXPECT_EQ(DISP_E_TYPEMISMATCH, GetObjectMember(&app, L"nothing", member));
-        EXPECT_EQ(&first, member.Get());
         ASSERT_EQ(S_OK, GetObjectMember(&app, L"second", member));
         EXPECT_EQ(firstHeldByApp, first.References());
         EXPECT_EQ(&second, member.Get());
