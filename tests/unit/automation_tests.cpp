@@ -561,7 +561,7 @@ TEST_F(ComTest, ObjectReadsHoldOneReferenceAndReleaseTheOldOne)
     EXPECT_EQ(secondHeldByApp, second.References());
 }
 
-TEST_F(ComTest, TheEnumeratorGivesItemsInOrderThenEnds)
+TEST_F(ComTest, TheEnumeratorGivesItemsInOrderThenEndsAskedAgainWhileBusy)
 {
     FakeObject a;
     FakeObject b;
