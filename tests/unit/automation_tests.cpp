@@ -408,7 +408,7 @@ protected:
 };
 }  // namespace
 
-TEST_F(ComTest, EachOperationLooksTheNameUpAfreshInEnglishInvokesItAsItMustAndAsksABusyHostAgain)
+TEST_F(ComTest, EachOperationLooksTheNameUpAfreshInEnglishAndInvokesItAsItMust)
 {
     AllocationCount& allocations = AllocationCount::Started();
     ASSERT_TRUE(allocations.Registered());
