@@ -29,18 +29,35 @@ SKIPPED = '_Host32$'
 
 # The lines that no test here can run, each with the reason. An entry names the lines it excuses
 # in full (stripped), consecutive in the file, and, where the same lines occur elsewhere, fragments
-# of the lines just above them that place them: (file or folder, fragments before, lines, reason).
+# of the lines just above them that place them: (file or folder, fragments before, lines, reason);
+# the failed allocations, and Files.cpp's entries of one fragment and one line, are written shorter.
 # Any other line left unrun fails the check, and so does an entry that excuses no line.
+LAST_ERROR = 'return HRESULT_FROM_WIN32(::GetLastError());'
 UNRUNNABLE = [
     (place, (allocation, '.Get() == nullptr'), ('return E_OUTOFMEMORY;',), 'an allocation fails only when memory runs out')
-    for place, allocation in [
-        ('platform/Text.cpp', 'Bstr made(::SysAllocString(literal));'),
-        ('platform/Text.cpp', 'Bstr joined(::SysAllocStringLen(nullptr, folderLength + 1 + nameLength));'),
-        ('platform/Text.cpp', 'Bstr mapped(::SysAllocStringLen(nullptr, length));'),
-        ('platform/Files.cpp', 'Bstr buffer(::SysAllocStringLen(nullptr, size));'),
-        ('platform/Files.cpp', 'buffer = Bstr(::SysAllocStringByteLen(nullptr, size));'),
-        ('platform/Files.cpp', 'Bstr text(::SysAllocStringLen(info->FileName'),
-        ('platform/Files.cpp', 'Bstr name(::SysAllocString(entry.cFileName));'),
+    for place, allocations in [('platform/Text.cpp', ['Bstr made(', 'Bstr joined(', 'Bstr mapped(']),
+                               ('platform/Files.cpp', ['Bstr buffer(', 'buffer = Bstr(', 'Bstr text(', 'Bstr name('])]
+    for allocation in allocations
+] + [
+    ('platform/Files.cpp', (before,), (excused,), reason) for before, excused, reason in [
+        ('if (size == 0)', LAST_ERROR, 'a literal path that is not empty has a full form'),
+        ('written == 0 || written >= size', 'return kRefused;', 'one text gives one full path twice'),
+        ('rootLength == 0 || rootLength >= fullLength', 'return kRefused;',
+         'a disk file here has a full path with a drive root and a name after it'),
+        ('ERROR_MORE_DATA', LAST_ERROR, 'reading the name of an open file does not fail'),
+        ('FileNameInfo, info, size', LAST_ERROR, 'reading the name of an open file does not fail'),
+        ('!root.IsValid()', LAST_ERROR, 'the root of a path whose file is open opens too'),
+        ('!::GetFileInformationByHandle(root.Get()', LAST_ERROR, 'reading an open file does not fail'),
+        ('dwVolumeSerialNumber', 'return kRefused;',
+         "Wine gives a prefix's drives one volume serial: a link to another drive meets the name check"),
+        ('GetOpenedName(root.Get(), rootName)', 'return hr;', 'reading the name of an open file does not fail'),
+        ('FileAttributeTagInfo', LAST_ERROR, 'reading the attributes of an open file does not fail'),
+        ('IsReparseTagNameSurrogate', 'return kRefused;',
+         'Wine 8 reports no link as a reparse point: it follows it, and the name check stops it'),
+        ('kFileDispositionInfoEx, &flags', 'return S_OK;',
+         'Wine 8 has no FILE_DISPOSITION_INFO_EX; Windows 10 1607 and later delete here'),
+        ('FileDispositionInfo, &disposition', LAST_ERROR,
+         'Wine marks any file opened for deletion; Windows refuses one, e.g. a running program\'s image'),
     ]
 ] + [
     ('platform/Automation.cpp', ('if (until > start_ + kBusyCallBound)',),
@@ -50,10 +67,6 @@ UNRUNNABLE = [
      "COM hands a local server's object over as a proxy: a success without one cannot come back"),
     ('platform/Automation.cpp', ('if (!started)',), ('return E_NOINTERFACE;',),
      'a QueryInterface that succeeds gives the interface (COM\'s rule); a proxy keeps to it'),
-    ('platform/Files.cpp', ('if (size == 0)',), ('return HRESULT_FROM_WIN32(::GetLastError());',),
-     'a literal path that is not empty has a full form'),
-    ('platform/Files.cpp', ('written == 0 || written >= size',), ('return kRefused;',),
-     'one text gives one full path twice'),
     ('platform/Files.cpp', ('return 3;',),
      ("if (length < 2 || full[0] != L'\\\\' || full[1] != L'\\\\')", 'return 0;'),
      'a disk file here has a full path on a drive: a share needs a network, and a device name'
@@ -62,33 +75,9 @@ UNRUNNABLE = [
      ('UINT separators = 0;', 'for (UINT i = 2; i < length; ++i)', '{',
       "if (full[i] == L'\\\\' && ++separators == 2)", 'return i + 1;', '}', 'return 0;'),
      'a share, or a device: as above'),
-    ('platform/Files.cpp', ('rootLength == 0 || rootLength >= fullLength',), ('return kRefused;',),
-     'a disk file here has a full path with a drive root and a name after it'),
-    ('platform/Files.cpp', ('ERROR_MORE_DATA',), ('return HRESULT_FROM_WIN32(::GetLastError());',),
-     'reading the name of an open file does not fail'),
-    ('platform/Files.cpp', ('FileNameInfo, info, size',), ('return HRESULT_FROM_WIN32(::GetLastError());',),
-     'reading the name of an open file does not fail'),
     ('platform/Files.cpp', ('GetFullPath(path, full, fullLength)', 'if (FAILED(hr))'), ('return hr;',),
      'GetFullPath fails only in the ways listed above'),
-    ('platform/Files.cpp', ('!root.IsValid()',), ('return HRESULT_FROM_WIN32(::GetLastError());',),
-     'the root of a path whose file is open opens too'),
-    ('platform/Files.cpp', ('!::GetFileInformationByHandle(root.Get()',),
-     ('return HRESULT_FROM_WIN32(::GetLastError());',), 'reading an open file does not fail'),
-    ('platform/Files.cpp', ('dwVolumeSerialNumber',), ('return kRefused;',),
-     "Wine gives a prefix's drives one volume serial: a link to another drive meets the name check"),
-    ('platform/Files.cpp', ('GetOpenedName(root.Get(), rootName)',), ('return hr;',),
-     'reading the name of an open file does not fail'),
-    ('platform/Files.cpp', ('FileAttributeTagInfo',), ('return HRESULT_FROM_WIN32(::GetLastError());',),
-     'reading the attributes of an open file does not fail'),
-    ('platform/Files.cpp', ('IsReparseTagNameSurrogate',), ('return kRefused;',),
-     'Wine 8 reports no link as a reparse point: it follows it, and the name check stops it'),
-    ('platform/Files.cpp', ('kFileDispositionInfoEx, &flags',), ('return S_OK;',),
-     'Wine 8 has no FILE_DISPOSITION_INFO_EX; Windows 10 1607 and later delete here'),
-    ('platform/Files.cpp', ('FileDispositionInfo, &disposition',),
-     ('return HRESULT_FROM_WIN32(::GetLastError());',),
-     'Wine marks any file opened for deletion; Windows refuses one, e.g. a running program\'s image'),
-    ('platform/Text.cpp', ('::LCMapStringEx(LOCALE_NAME_INVARIANT', '!= static_cast<int>(length))'),
-     ('return HRESULT_FROM_WIN32(::GetLastError());',),
+    ('platform/Text.cpp', ('::LCMapStringEx(LOCALE_NAME_INVARIANT', '!= static_cast<int>(length))'), (LAST_ERROR,),
      "the invariant lower-casing into a buffer of the text's length does not fail"),
     ('platform/Process.cpp', (), ('::ExitProcess(0);',),
      'the counters are written just before it, without its own'),

@@ -354,24 +354,44 @@ TEST_F(FilesTest, DeletesTheOneFileNamedAndNothingElse)
     EXPECT_TRUE(Exists(neighbour));
     EXPECT_FALSE(SUCCEEDED(DeleteFiles(TextOf(doomed))));  // already gone
 
-    // Other spellings of the same path name the same file, and no link is on their way.
-    ASSERT_TRUE(::CreateDirectoryW(PathOf(L"Sub").c_str(), nullptr));
+    // Other spellings of the same path name the same file, and no link is on their way. Over MAX_PATH
+    // too: the program is long-path aware (its manifest), and Wine takes long paths from every program.
+    std::wstring deep = L"Sub";
+    ASSERT_TRUE(::CreateDirectoryW(PathOf(deep).c_str(), nullptr));
+    for (int level = 0; level < 6; ++level)
+    {
+        deep += L"\\" + std::wstring(50, static_cast<wchar_t>(L'a' + level));
+        ASSERT_TRUE(::CreateDirectoryW((L"\\\\?\\" + PathOf(deep)).c_str(), nullptr));
+    }
+    ASSERT_GT(PathOf(deep).size(), static_cast<size_t>(MAX_PATH));
     std::wstring slashes = folder_ + L"/sub/a.xla";
     for (wchar_t& c : slashes)
         c = c == L'\\' ? L'/' : c;
-    const std::pair<std::wstring, std::wstring> spellings[] = {
-        {L"Sub\\a.xla", slashes},
-        {L"Sub\\b.xla", folder_ + L"\\sub\\\\B.XLA"},
-        {L"Sub\\c.xla", PathOf(L"Sub\\c.xla").substr(2)},  // from the root of the current drive
-        {L"Sub\\d.xla", L"sub\\d.xla"},                     // from the current folder
+    const std::wstring beyondAscii = L"Quantorelix\u00c9xcel-\u0130\u0131-\u65e5\u672c.xla";
+    const struct
+    {
+        const char* what;
+        std::wstring file;  // in the test's folder
+        std::wstring path;
+    } spellings[] = {
+        {"with forward slashes, in another case", L"Sub\\a.xla", slashes},
+        {"with an empty part, in capitals", L"Sub\\b.xla", folder_ + L"\\sub\\\\B.XLA"},
+        {"from the root of the current drive", L"Sub\\c.xla", PathOf(L"Sub\\c.xla").substr(2)},
+        {"from the current folder", L"Sub\\d.xla", L"sub\\d.xla"},
+        {"a name beyond ASCII", beyondAscii, PathOf(beyondAscii)},
+        {"a path over MAX_PATH", deep + L"\\e.xla", PathOf(deep + L"\\e.xla")},
     };
     wchar_t current[MAX_PATH];
     ASSERT_NE(0u, ::GetCurrentDirectoryW(MAX_PATH, current));
     ASSERT_TRUE(::SetCurrentDirectoryW(folder_.c_str()));
-    for (const auto& spelling : spellings)
+    for (const auto& row : spellings)
     {
-        const std::wstring file = MakeFile(spelling.first);
-        EXPECT_EQ(S_OK, DeleteFiles(TextOf(spelling.second))) << testing::PrintToString(spelling.second);
+        SCOPED_TRACE(row.what);
+        const std::wstring file = MakeFile(row.file);
+        Bstr found;
+        EXPECT_EQ(S_OK, FindNormalFile(TextOf(row.path), found)) << testing::PrintToString(row.path);
+        EXPECT_EQ(row.file.substr(row.file.rfind(L'\\') + 1), std::wstring(found.Get() ? found.Get() : L""));
+        EXPECT_EQ(S_OK, DeleteFiles(TextOf(row.path))) << testing::PrintToString(row.path);
         EXPECT_FALSE(Exists(file));
     }
     ::SetCurrentDirectoryW(current);
@@ -500,34 +520,6 @@ TEST_F(FilesTest, RefusedDeletionsLeaveTheFileInPlace)
     const size_t asked = DispositionSpy::Calls().size();
     EXPECT_EQ(S_OK, DeleteFiles(TextOf(after)));
     EXPECT_LT(asked, DispositionSpy::Calls().size()) << "the spy saw no deletion asked of the system";
-}
-
-TEST_F(FilesTest, NonAsciiNamesAndLongPathsWork)
-{
-    const std::wstring name = L"Quantorelix\u00c9xcel-\u0130\u0131-\u65e5\u672c.xla";
-    const std::wstring path = MakeFile(name);
-    Bstr found;
-    ASSERT_EQ(S_OK, FindNormalFile(TextOf(path), found));
-    EXPECT_EQ(name, std::wstring(found.Get()));
-    EXPECT_EQ(S_OK, DeleteFiles(TextOf(path)));
-    EXPECT_FALSE(Exists(path));
-
-    // Over MAX_PATH: the program is long-path aware (its manifest), and Wine takes long paths from
-    // every program: the probe finds the file and the deletion deletes it.
-    std::wstring deep;
-    for (int level = 0; level < 6; ++level)
-    {
-        deep += (level ? L"\\" : L"") + std::wstring(50, static_cast<wchar_t>(L'a' + level));
-        ASSERT_TRUE(::CreateDirectoryW((L"\\\\?\\" + PathOf(deep)).c_str(), nullptr));
-    }
-    const std::wstring longPath = PathOf(deep + L"\\QuantorelixExcelLink.xla");
-    ASSERT_GT(longPath.size(), static_cast<size_t>(MAX_PATH));
-    MakeFile(deep + L"\\QuantorelixExcelLink.xla");
-    ASSERT_TRUE(Exists(L"\\\\?\\" + longPath));
-    ASSERT_EQ(S_OK, FindNormalFile(TextOf(longPath), found)) << "a path of " << longPath.size() << " characters";
-    EXPECT_STREQ(L"QuantorelixExcelLink.xla", found.Get());
-    EXPECT_EQ(S_OK, DeleteFiles(TextOf(longPath))) << "a path of " << longPath.size() << " characters";
-    EXPECT_FALSE(Exists(L"\\\\?\\" + longPath));
 }
 
 TEST(PumpEvents, HandlesPendingMessagesAndLeavesQuitForLater)
