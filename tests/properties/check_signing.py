@@ -5,10 +5,12 @@ with a throwaway self-signed code-signing certificate made here by openssl, and 
     check_signing.py SIGN_SCRIPT EXE EPOCH ICO DETECTION_SCRIPT
 
 Each signed file verifies against that certificate and not against another one, and two signings
-with one fixed signing time give the same bytes; the program keeps every property (check_exe.py),
-the script its text, the signature block after it. A wrong password or a damaged PFX fails with a
-message that says so, and writes no file.
+with one fixed signing time give the same bytes; the program keeps every property (check_exe.py);
+the script (LF or CRLF) is its text with CRLF line ends, signed over that text as Windows hashes
+it, the block after it, within a detection script's size limit. A wrong password or a damaged PFX
+fails with a message that says so, and writes no file.
 """
+import hashlib
 import os
 import subprocess
 import sys
@@ -19,6 +21,10 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SIGN, EXE, EPOCH, ICO, SCRIPT = (sys.argv[1:6] + [None] * 5)[:5]
 PASSWORD = 'throwaway pass phrase'
 SIGNING_TIME = '1796688000'
+# Configuration Manager: "The maximum size for a script is 32 KB" (read as 32,000 bytes), "Create
+# applications in Configuration Manager" (Detection Method), learn.microsoft.com/en-us/mem/
+# configmgr/apps/deploy-use/create-applications; Intune documents none for a detection script.
+SCRIPT_SIZE_LIMIT = 32000
 
 
 def run(argv, **env_extra):
@@ -50,7 +56,8 @@ class Signing(unittest.TestCase):
         # The script as a release ships it, with Windows line ends.
         cls.script = os.path.join(cls.dir, 'detect-removal.ps1')
         with open(SCRIPT, 'rb') as f, open(cls.script, 'wb') as out:
-            out.write(f.read().replace(b'\n', b'\r\n'))
+            cls.script_text = f.read().replace(b'\n', b'\r\n')
+            out.write(cls.script_text)
 
     @classmethod
     def tearDownClass(cls):
@@ -66,8 +73,9 @@ class Signing(unittest.TestCase):
         return run(['osslsigncode', 'verify', '-CAfile', ca_file, '-in', path])
 
     def test_signed_files_verify_reproduce_and_keep_what_they_sign(self):
-        for source, ext in ((EXE, '.exe'), (self.script, '.ps1')):
-            with self.subTest(ext):
+        for name, source, ext in (('program', EXE, '.exe'), ('script, CRLF', self.script, '.ps1'),
+                                  ('script as committed, LF', SCRIPT, '.ps1')):
+            with self.subTest(name):
                 with open(source, 'rb') as f:
                     unsigned = f.read()
                 first, first_path = self.sign('first' + ext, source=source)
@@ -81,6 +89,7 @@ class Signing(unittest.TestCase):
                     self.assertEqual(f.read(), signed, 'two signings at one signing time differ')
                 with open(source, 'rb') as f:
                     self.assertEqual(f.read(), unsigned, 'signing changed the file it signed')
+                unsigned = self.script_text if ext == '.ps1' else unsigned
 
                 by_signer = self.verify(first_path, self.cert)
                 self.assertEqual(by_signer.returncode, 0, by_signer.stdout + by_signer.stderr)
@@ -92,11 +101,15 @@ class Signing(unittest.TestCase):
                                       EPOCH, ICO])
                     self.assertEqual(properties.returncode, 0, properties.stdout + properties.stderr)
                 else:
-                    # PowerShell reads the block as comments after the script's own text.
-                    self.assertEqual(signed[:len(unsigned)], unsigned, 'the script text changed')
+                    # PowerShell reads the block as comments after the script's own text, and
+                    # checks the digest of that text, UTF-16LE with CRLF line ends (#3361).
+                    self.assertEqual(signed[:len(unsigned)], unsigned, 'not the text with CRLF')
                     block = signed[len(unsigned):]
                     self.assertTrue(block.startswith(b'\r\n# SIG # Begin signature block\r\n') and
                                     block.endswith(b'# SIG # End signature block\r\n'), block[:80])
+                    digest = hashlib.sha256(unsigned.decode('ascii').encode('utf-16-le')).hexdigest()
+                    self.assertRegex(by_signer.stdout, rf'Current message digest *: *{digest.upper()}\b')
+                    self.assertLess(len(signed), SCRIPT_SIZE_LIMIT, 'too big for a detection script')
 
     def test_a_wrong_password_or_a_damaged_pfx_writes_nothing(self):
         damaged = os.path.join(self.dir, 'damaged.pfx')
