@@ -39,15 +39,11 @@ _USES['dummy'] = _USES['books'] | _USES['addin'] | _USES['addins']
 
 def file_key(text):
     """The file that the program's deletion reaches through a path text, as a comparable key, or
-    None when it reaches none.
-
-    The program hands the text to the Win32 file calls as it stands (no \\\\?\\ prefix), which
-    make both slashes separators, fold a run of them into one, drop one dot at the end of each
-    folder's name, and resolve the text from the working folder, C:\\; it then deletes only a file
-    whose own name is the text's last part exactly, and only one that the full path so made names.
-    So a text that ends in a dot, a space or a separator names no file, nor does one with a
-    wildcard character (the "?" of a \\\\?\\ prefix too), a NUL, or a "." or ".." part. Only
-    drive C: is laid. Letter case does not count."""
+    None. The Win32 file calls, which take the text as it stands (no \\\\?\\), make both slashes
+    separators, fold a run of them, drop one dot that ends a folder's name and start from the
+    working folder, C:\\; the program deletes only a file whose own name is the text's last part
+    exactly (not one ending in a dot, a space or a separator), and never through a wildcard
+    character (the "?" of \\\\?\\ too), a NUL, or a "." or ".." part. Letter case does not count."""
     path = (text or '').replace('/', '\\')
     if not path or path.startswith('\\\\') or any(c in path for c in '\0*?<>"|'):
         return None
@@ -69,7 +65,6 @@ def _may_match(text):
     return run_model.matches(text) or (text is not None and KEY in ''.join(c.lower()[:1] for c in text))
 
 
-
 def check_members(journal):
     """foreign: every lookup and call is one the run makes, spelt as the program spells it, in
     locale 0409, with the arguments it passes, each call just after a fresh lookup of its name."""
@@ -86,11 +81,9 @@ def check_members(journal):
         last, before[event.instance] = before.get(event.instance), event
         if event.instance not in (1, 2):
             found.append('a host instance beyond the second: ' + line)
-        if event.kind not in ('names', 'invoke', 'other'):
-            continue
-        if event.kind == 'other':
-            # enum skip, reset or clone, type information: nothing the run does.
+        if event.kind == 'other':  # enum skip, reset or clone, type information: nothing the run does
             found.append('outside the table: ' + line)
+        if event.kind not in ('names', 'invoke'):
             continue
         kind = 'addin' if event.addin else event.obj
         uses = _USES.get(kind, set())
@@ -128,10 +121,8 @@ def check_match(journal):
     """match: each add-in whose first full name holds the key is asked to uninstall ("installed"
     written False on it), and no other has "installed" so much as looked up."""
     found = []
-    asked = {(e.instance, e.obj) for e in journal.events if e.kind == 'invoke' and e.verb == 'put'
-             and e.name.lower() == 'installed' and e.args == run_model.NOT_INSTALLED}
-    touched = {(e.instance, e.obj) for e in journal.events if e.kind in ('names', 'invoke')
-               and e.name.lower() == 'installed'}
+    touched = {(e.instance, e.obj) for e in journal.events if e.of(e.obj, 'installed')}
+    asked = {(e.instance, e.obj) for e in journal.events if e.of(e.obj, 'installed') and e.args == run_model.NOT_INSTALLED}
     for addin, answers in journal.full_names().items():
         text = text_of(answers[0])
         if run_model.matches(text) and addin not in asked:
@@ -141,19 +132,15 @@ def check_match(journal):
     return found
 
 
-def check_files(machine, journal, gone_at, watched=True):
+def check_files(machine, journal, gone_at):
     """deletion and early: deletions, changes and new files on the drive; held files against their
-    hosts' ends, and the copies against "quit", when the run was watched (gone_at: laid path ->
-    the journal's lines before it went)."""
+    hosts' ends and the copies against "quit" (gone_at: laid path -> the journal's lines before it went)."""
     deletions, early = [], []
     copies = {file_key(t) for t in journal.copies()} - {None}
     addins = {file_key(text_of(answers[2])) for answers in journal.full_names().values()
               if len(answers) > 2 and _may_match(text_of(answers[0]))} - {None}
     # A file that a host holds open cannot be deleted before that host has ended.
-    holders = {}
-    for instance, paths in journal.held().items():
-        for path in paths:
-            holders.setdefault(file_key(path), set()).add(instance)
+    held = [(file_key(path), instance) for instance, paths in journal.held().items() for path in paths]
     now = machine.files()
     for path, laid in machine.laid.items():
         if now[path] == laid:
@@ -161,20 +148,14 @@ def check_files(machine, journal, gone_at, watched=True):
         if now[path] is not None:
             deletions.append('changed: ' + path)
             continue
-        state = machine.states[path]
-        key = file_key(path)
-        why = None
-        if state == run_model.FOLDER:
-            why = 'a folder'
-        elif state in run_model.KEPT_STATES:
-            why = state
-        elif not holders.get(key, set()) <= set(run_model.Journal(gone_at.get(path, [])).ends()):
-            why = 'in use'
-        elif key not in copies | addins:
-            why = 'named by no copy path and by no third read of a matching full name'
+        state, key = machine.states[path], file_key(path)
+        why = ('a folder' if state == run_model.FOLDER else state if state in run_model.KEPT_STATES else
+               'in use' if any(k == key and n not in run_model.Journal(gone_at.get(path, [])).ends() for k, n in held)
+               else 'named by no copy path and by no third read of a matching full name' if key not in copies | addins
+               else None)
         if why:
             deletions.append('deleted %s (%s)' % (path, why))
-        elif key in copies - addins and watched:
+        elif key in copies - addins:
             # The run's last word with "quit" came before the copy went: every lookup and call of
             # it, busy answers and failures included, was in the journal then.
             if path not in gone_at:
@@ -202,7 +183,7 @@ def check(machine, outcome):
             found['left'].append('host %d was not let go of: it ended %s' % (instance, ends.get(instance, 'never')))
     found['foreign'] += check_members(journal)
     found['match'] += check_match(journal)
-    found['deletion'], found['early'] = check_files(machine, journal, outcome.gone_at, outcome.watched)
+    found['deletion'], found['early'] = check_files(machine, journal, outcome.gone_at)
     return found
 
 

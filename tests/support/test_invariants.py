@@ -20,12 +20,16 @@ UNRELATED = STARTUP + r'\personal.xlsb'
 ADDINS = [Laid(ADDIN, 'matching', NORMAL), Laid(OTHER, 'not matching', NORMAL)]
 COPIES = (STARTUP_COPY, LIBRARY_COPY)
 DELETED = (ADDIN,) + COPIES
+# The journal of a plain run on the drive, as the hosts write it, and where "quit" is called in it.
+CLEAN = [written('%d %s' % (instance, line)) for instance, lines in plain_run(STARTUP, LIBRARY, ADDINS).items()
+         for line in lines]
+QUIT = CLEAN.index(written('2 ' + call('app', 'quit', 'ok')[1]))
 
 
 class Drive(Machine):
     """A machine's drive C: without Wine, in a temporary folder, read by the machine's own files(),
-    strays() and watch: the files laid, those of gone deleted, put's written over or made anew, and
-    what Wine and the stand-in host write besides."""
+    strays() and watch: the files laid, those in gone deleted, those in put written (over a laid
+    one or anew), and files that Wine and the stand-in host write besides."""
 
     def __init__(self, gone=DELETED, put=()):
         folder = tempfile.mkdtemp()
@@ -42,26 +46,19 @@ class Drive(Machine):
         for path in gone:
             os.remove(self.unix(path))
 
-    def watched(self, lines, deleted_before):
+    def watched(self, lines, path, at):
         """gone_at as the watch notes it of a run that writes lines to the journal one by one and
-        deletes each file of deleted_before before the line of its index, when the watch gets to
-        read only once all is done, as on a loaded machine."""
-        watch = Watch(self, list(deleted_before))
-        for n, line in enumerate(lines + [None]):
-            for path in [path for path, at in deleted_before.items() if at == n]:
+        deletes path before the line at index at, when the watch gets to read only once all is
+        done, as on a loaded machine."""
+        watch = Watch(self, [path])
+        for n, line in enumerate(lines):
+            if n == at:
                 os.remove(self.unix(path))
-            if line is not None:
-                with open(self.unix(r'C:\standin\journal.txt'), 'ab') as journal:
-                    journal.write(line.encode() + b'\n')
+            with open(self.unix(r'C:\standin\journal.txt'), 'ab') as journal:
+                journal.write(line.encode() + b'\n')
         with watch:
             pass
         return watch.gone
-
-
-def clean_lines():
-    """The journal of a plain run on the drive, as the hosts write it."""
-    run = plain_run(STARTUP, LIBRARY, ADDINS)
-    return [written('%d %s' % (instance, line)) for instance in (1, 2) for line in run[instance]]
 
 
 def replaced(lines, old, new):
@@ -74,56 +71,42 @@ def dropped(lines, *texts):
     return [line for line in lines if not any(text in line for text in texts)]
 
 
-def quit_at(lines):
-    return next(n for n, line in enumerate(lines) if ' call quit ' in line)
-
-
-def holding(lines, path):
-    """The lines with the second host holding path open from its start."""
-    at = lines.index('2 host registered')
-    return lines[:at] + ['2 host hold ' + path] + lines[at:]
-
-
 class Checker(unittest.TestCase):
     maxDiff = None
 
     def check(self, lines=None, drive=None, status=0, left=(), gone_at=None):
-        lines = clean_lines() if lines is None else lines
-        done = clean_lines()[:quit_at(clean_lines()) + 1]
-        gone_at = {STARTUP_COPY: done, LIBRARY_COPY: done} if gone_at is None else gone_at
-        return invariants.check(drive or Drive(), Outcome(status, Journal(lines), list(left), gone_at, 1.0, 0.0))
+        done = dict.fromkeys(COPIES, CLEAN[:QUIT + 1])
+        return invariants.check(drive or Drive(), Outcome(status, Journal(CLEAN if lines is None else lines),
+                                                          list(left), done if gone_at is None else gone_at, 1.0, 0.0))
 
     def test_a_clean_run_passes(self):
-        clean = clean_lines()
-        at = clean.index(written('2 ' + call('app', 'quit', 'ok')[1]))
+        clean, at = CLEAN, QUIT
         busy = clean[:at] + [written('2 ' + call('app', 'quit', 'busy:' + REJECTED)[1])] + clean[at:]
         walk = clean.index(written('2 ' + call('app', 'addins', 'obj:addins')[1]))
         no_collection = clean[:walk] + [written('2 ' + call('app', 'addins', 'obj:dummy')[1]),
                                         written('2 dummy call+get #-4 -> fail:80020003')] + clean[-8:-6] + [
             '2 app released', '2 dummy released', '2 host lastref', '2 host end quit']
-        watched = Drive(gone=[ADDIN])
+        watched, held = Drive(gone=[ADDIN]), replaced(clean, '2 host registered', '2 host hold ' + LIBRARY_COPY)
         for name, run in [('the plain run', {}),
                           ('an object with no members in place of the collection',
                            dict(lines=no_collection, drive=Drive(gone=COPIES))),
                           ('a copy that stays', dict(drive=Drive(gone=[ADDIN, LIBRARY_COPY]))),
                           ('a call turned away as busy, asked again as it was',
                            dict(lines=busy, gone_at=dict.fromkeys(COPIES, busy[:at + 2]))),
-                          ('the copies deleted after "quit", as the watch saw it',
-                           dict(drive=watched, gone_at=watched.watched(clean, dict.fromkeys(COPIES, at + 1)))),
+                          ('a copy deleted after "quit", as the watch saw it',
+                           dict(drive=watched, gone_at=watched.watched(clean, LIBRARY_COPY, at + 1))),
                           ('a copy held open by the second host, deleted once that host had ended',
-                           dict(lines=holding(clean, LIBRARY_COPY), gone_at={STARTUP_COPY: clean[:at + 1],
-                                                                             LIBRARY_COPY: holding(clean, LIBRARY_COPY)}))]:
+                           dict(lines=held, gone_at={STARTUP_COPY: held, LIBRARY_COPY: held}))]:
             with self.subTest(name):
                 found = self.check(**run)
                 self.assertEqual(invariants.failed(found), [], invariants.summary(found))
 
     def test_each_broken_invariant_is_found(self):
-        clean = clean_lines()
+        clean, at = CLEAN, QUIT
         quit_lookup, quit_call = [written('2 ' + line) for line in call('app', 'quit', 'ok')]
-        at = clean.index(quit_call)
         busy_quit = clean[:at] + [quit_call.replace('-> ok', '-> busy:' + REJECTED)] + clean[at:]
-        held = holding(clean, ADDIN)
-        watched = Drive(gone=[ADDIN])
+        held = replaced(clean, '2 host registered', '2 host hold ' + ADDIN)
+        watched, lumped = Drive(gone=[ADDIN]), Drive(gone=[ADDIN])
         cases = [
             ('an exit status of its own', dict(status=3), 'crash', 'exit status 3'),
             ('a run that does not end', dict(status='hang'), 'hang', 'still running'),
@@ -155,6 +138,8 @@ class Checker(unittest.TestCase):
              'foreign', 'locale 0419'),
             ('"installed" written True', dict(lines=replaced(clean, 'args=bool:0', 'args=bool:-1')),
              'foreign', 'something other than False'),
+            ('an add-in that holds the key, "installed" written True on it', dict(
+                lines=replaced(clean, 'args=bool:0', 'args=bool:-1')), 'match', 'addin1 holds the key and was not'),
             ('"installed" written without the property-put name', dict(lines=replaced(clean, 'named=-3', 'named=0')),
              'foreign', 'something other than False'),
             ('an argument to a method', dict(lines=replaced(clean, quit_call, quit_call.replace(' ->', ' args=i4:1 ->'))),
@@ -180,19 +165,19 @@ class Checker(unittest.TestCase):
             ('a file changed', dict(drive=Drive(put={OTHER: b'changed'})), 'deletion', 'changed: ' + OTHER),
             ('a file made outside every laid folder', dict(drive=Drive(put={r'C:\elsewhere\new.txt': b''})),
              'deletion', os.path.join('elsewhere', 'new.txt')),
-            ('a copy deleted before "quit", the watch reading only afterwards', dict(drive=watched, gone_at=watched.watched(
-                clean, {STARTUP_COPY: len(clean), LIBRARY_COPY: at})), 'early', 'copy deleted before "quit": ' + LIBRARY_COPY),
-            ('a copy deleted between a busy "quit" and its second asking',
-             dict(lines=busy_quit, gone_at={LIBRARY_COPY: busy_quit[:at + 1]}), 'early',
-             'copy deleted before "quit": ' + LIBRARY_COPY),
+            ('a copy deleted before "quit", the watch reading only afterwards', dict(
+                drive=watched, gone_at=watched.watched(clean, LIBRARY_COPY, at)), 'early', 'copy deleted before "quit": '),
+            ('a copy deleted between a busy "quit" and its second asking', dict(
+                lines=busy_quit, gone_at={LIBRARY_COPY: busy_quit[:at + 1]}), 'early', 'copy deleted before "quit"'),
             ('a copy that went unseen', dict(gone_at={STARTUP_COPY: clean}), 'early', 'copy went unseen: ' + LIBRARY_COPY),
+            ('a copy deleted while the journal was written otherwise than line by line', dict(
+                drive=lumped, gone_at=lumped.watched(['\n'.join(clean)], LIBRARY_COPY, 0)), 'early', 'copy went unseen'),
             ('a process left running', dict(left=[(42, 'standin.exe')]), 'left', 'still running'),
             ('a host that did not end', dict(lines=dropped(clean, '2 host end quit')), 'left', 'host 2 was not let go of'),
-            ('a host that ended when its client had gone', dict(lines=replaced(clean, '2 host end quit',
-                                                                               '2 host end client-gone held=app')),
-             'left', 'host 2 was not let go of: it ended client-gone'),
+            ('a host that ended when its client had gone', dict(lines=replaced(
+                clean, '2 host end quit', '2 host end client-gone held=app')), 'left', 'it ended client-gone'),
             ('a host ended by its own bound', dict(lines=replaced(clean, '2 host end quit', '2 host end timeout')),
-             'left', 'host 2 was not let go of: it ended timeout'),
+             'left', 'it ended timeout'),
         ]
         for name, run, category, wanted in cases:
             with self.subTest(name):
@@ -203,21 +188,16 @@ class Checker(unittest.TestCase):
     def test_which_file_a_path_text_names(self):
         folder = ('ADDINS', 'QUANTORELIXEXCELLINK.XLA')
         for text, key in [
-                (ADDIN, folder),
-                ('c:/Addins//QuantorelixExcelLink.xla', folder),          # Win32 folds separators, and a run of them
-                ('\\addins\\QuantorelixExcelLink.xla', folder),
+                (ADDIN, folder), ('\\addins\\QuantorelixExcelLink.xla', folder),
                 ('addins\\QuantorelixExcelLink.xla', folder),           # from the working folder, C:\\
+                ('c:/Addins//QuantorelixExcelLink.xla', folder),        # Win32 folds separators, and a run of them
                 (r'C:\addins.\QuantorelixExcelLink.xla', folder),        # and drops one dot that ends a folder's name
                 (r'C:\addins \QuantorelixExcelLink.xla', ('ADDINS ', 'QUANTORELIXEXCELLINK.XLA')),  # not a space
                 (ADDIN + '.', None), (ADDIN + ' ', None), (ADDIN + '\\', None),  # the name must be the file's own
-                ('\\\\?\\' + ADDIN, None),                              # a "?" is a wildcard to the program
+                ('\\\\?\\' + ADDIN, None), (ADDIN + '\0.bak', None), *[('C:\\addins\\Q%s.xla' % c, None) for c in '*?<>"|'],
                 (r'C:\addins\QuantorelixExcel\..\report.docx', None),   # a part that folds the key away
-                (r'C:\addins\.\QuantorelixExcelLink.xla', None),
-                (r'C:\addins\Quantorelix*.xla', None),
-                ('C:\\addins\\QuantorelixExcelLink.xla\0.bak', None),
-                (r'D:\addins\QuantorelixExcelLink.xla', None),            # another drive: never laid
-                (r'\\server\share\QuantorelixExcelLink.xla', None),
-                ('', None), (None, None)]:
+                (r'C:\addins\.\QuantorelixExcelLink.xla', None), ('', None), (None, None),
+                (r'D:\addins\QuantorelixExcelLink.xla', None), (r'\\server\share\QuantorelixExcelLink.xla', None)]:
             with self.subTest(text=text):
                 self.assertEqual(invariants.file_key(text), key)
 
