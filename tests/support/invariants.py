@@ -9,11 +9,11 @@ cases pin that).
   foreign   a member outside the member table, or spelt otherwise, or used another way; a call
             without a fresh lookup of its name; another locale; an argument the member takes none
             of, or "installed" written with anything but False; a third host, or another client
-  match     an add-in whose full name holds the key that the run did not ask to uninstall, or one
-            it asked whose full name does not
-  deletion  a file went that is not a normal, writable file, not in use, named literally by a copy
-            path or by the third read of a matching add-in's full name (the one after the probe);
-            a laid file changed; a file appeared
+  match     an add-in whose full name holds the key on which the run did not write "installed"
+            False, or one whose full name does not on which it so much as looked "installed" up
+  deletion  a file went that is not a normal, writable file named literally by a copy path or by
+            the third read of a matching add-in's full name (the one after the probe), or went
+            while a host held it open; a laid file changed; a file appeared anywhere on drive C:
   early     a copy (named by a copy path alone) went before the run was done with "quit"
   left      a host process outlived the run, or ended only when its client had gone or by its own
             life bound: the run did not let go of it
@@ -38,37 +38,24 @@ _USES['dummy'] = _USES['books'] | _USES['addin'] | _USES['addins']
 
 
 def file_key(text):
-    """The file a Windows path text names, as a comparable key, or None when it names none.
-
-    Win32 resolves a path before the file system sees it: both slashes separate, runs of them
-    fold, trailing dots and spaces are dropped, and letter case does not count. This is that, a
-    little more generous, so that a generous key can only let a deletion pass. The run's working
-    folder is C:\\. Wildcard characters, a NUL, and a "." or ".." part make a text that names no file."""
-    if text is not None and text.startswith('\\\\?\\'):
-        # Taken as it stands, but for letter case.
-        if text[4:7].upper() != 'C:\\' or any(c in text[4:] for c in '\0*?<>"|/'):
-            return None
-        return tuple(part.upper() for part in text[7:].split('\\'))
-    if text is None or text == '' or any(c in text for c in '\0*?<>"|'):
-        return None
-    path = text.replace('/', '\\')
-    if path.startswith('\\\\'):
+    """The file that the program's deletion reaches through a path text, as a comparable key, or
+    None. The Win32 file calls, which take the text as it stands (no \\\\?\\), make both slashes
+    separators, fold a run of them, drop one dot that ends a folder's name and start from the
+    working folder, C:\\; the program deletes only a file whose own name is the text's last part
+    exactly (not one ending in a dot, a space or a separator), and never through a wildcard
+    character (the "?" of \\\\?\\ too), a NUL, or a "." or ".." part. Letter case does not count."""
+    path = (text or '').replace('/', '\\')
+    if not path or path.startswith('\\\\') or any(c in path for c in '\0*?<>"|'):
         return None
     if re.match(r'[A-Za-z]:', path):
         if path[0].upper() != 'C':
             return None
         path = path[2:]
-    parts = []
-    for part in path.split('\\'):
-        # A "." or ".." part would fold the folder before it away, key and all: such a text
-        # must name no file at all.
-        if part.strip(' ') and not part.strip('. '):
-            return None
-        part = part.rstrip('. ')
-        if part == '':
-            continue
-        parts.append(part.upper())
-    return tuple(parts) or None
+    parts = path.split('\\')
+    if parts[-1][-1:] in ('', '.', ' ') or any('.' in part and not part.strip('. ') for part in parts):
+        return None
+    folders = [part[:-1] if part.endswith('.') else part for part in parts[:-1] if part]
+    return tuple(part.upper() for part in folders + parts[-1:])
 
 
 def _may_match(text):
@@ -76,7 +63,6 @@ def _may_match(text):
     each letter lower-cased to one (a capital dotted I lower-cases to two letters in Python's
     rule, to one in the invariant locale's)."""
     return run_model.matches(text) or (text is not None and KEY in ''.join(c.lower()[:1] for c in text))
-
 
 
 def check_members(journal):
@@ -95,11 +81,9 @@ def check_members(journal):
         last, before[event.instance] = before.get(event.instance), event
         if event.instance not in (1, 2):
             found.append('a host instance beyond the second: ' + line)
-        if event.kind not in ('names', 'invoke', 'other'):
-            continue
-        if event.kind == 'other':
-            # enum skip, reset or clone, type information: nothing the run does.
+        if event.kind == 'other':  # enum skip, reset or clone, type information: nothing the run does
             found.append('outside the table: ' + line)
+        if event.kind not in ('names', 'invoke'):
             continue
         kind = 'addin' if event.addin else event.obj
         uses = _USES.get(kind, set())
@@ -135,30 +119,28 @@ def check_members(journal):
 
 def check_match(journal):
     """match: each add-in whose first full name holds the key is asked to uninstall ("installed"
-    is looked up on it), and no other is."""
+    written False on it), and no other has "installed" so much as looked up."""
     found = []
-    asked = {(e.instance, e.obj) for e in journal.events if e.kind in ('names', 'invoke')
-             and e.name.lower() == 'installed'}
+    touched = {(e.instance, e.obj) for e in journal.events if e.of(e.obj, 'installed')}
+    asked = {(e.instance, e.obj) for e in journal.events if e.of(e.obj, 'installed') and e.args == run_model.NOT_INSTALLED}
     for addin, answers in journal.full_names().items():
         text = text_of(answers[0])
         if run_model.matches(text) and addin not in asked:
             found.append('%d %s holds the key and was not uninstalled: %r' % (addin[0], addin[1], text))
-        elif not _may_match(text) and addin in asked:
+        elif not _may_match(text) and addin in touched:
             found.append('%d %s does not hold the key and was uninstalled: %s' % (addin[0], addin[1], answers[0]))
     return found
 
 
-def check_files(machine, journal, gone_at, watched=True):
-    """deletion and early: deletions, changes and new files on the drive; the copies against
-    "quit", when the run was watched (gone_at: laid path -> the journal when it went)."""
+def check_files(machine, journal, gone_at):
+    """deletion and early: deletions, changes and new files on the drive; held files against their
+    hosts' ends and the copies against "quit" (gone_at: laid path -> the journal's lines before it went)."""
     deletions, early = [], []
     copies = {file_key(t) for t in journal.copies()} - {None}
     addins = {file_key(text_of(answers[2])) for answers in journal.full_names().values()
               if len(answers) > 2 and _may_match(text_of(answers[0]))} - {None}
-    ends = journal.ends()
-    # A file held open by a host that outlived the program could not be deleted.
-    in_use = {file_key(path) for instance, paths in journal.held().items()
-              if ends.get(instance) in ('client-gone', 'timeout') for path in paths}
+    # A file that a host holds open cannot be deleted before that host has ended.
+    held = [(file_key(path), instance) for instance, paths in journal.held().items() for path in paths]
     now = machine.files()
     for path, laid in machine.laid.items():
         if now[path] == laid:
@@ -166,20 +148,14 @@ def check_files(machine, journal, gone_at, watched=True):
         if now[path] is not None:
             deletions.append('changed: ' + path)
             continue
-        state = machine.states[path]
-        key = file_key(path)
-        why = None
-        if state == run_model.FOLDER:
-            why = 'a folder'
-        elif state in run_model.KEPT_STATES:
-            why = state
-        elif key in in_use:
-            why = 'in use'
-        elif key not in copies | addins:
-            why = 'named by no copy path and by no third read of a matching full name'
+        state, key = machine.states[path], file_key(path)
+        why = ('a folder' if state == run_model.FOLDER else state if state in run_model.KEPT_STATES else
+               'in use' if any(k == key and n not in run_model.Journal(gone_at.get(path, [])).ends() for k, n in held)
+               else 'named by no copy path and by no third read of a matching full name' if key not in copies | addins
+               else None)
         if why:
             deletions.append('deleted %s (%s)' % (path, why))
-        elif key in copies - addins and watched:
+        elif key in copies - addins:
             # The run's last word with "quit" came before the copy went: every lookup and call of
             # it, busy answers and failures included, was in the journal then.
             if path not in gone_at:
@@ -207,7 +183,7 @@ def check(machine, outcome):
             found['left'].append('host %d was not let go of: it ended %s' % (instance, ends.get(instance, 'never')))
     found['foreign'] += check_members(journal)
     found['match'] += check_match(journal)
-    found['deletion'], found['early'] = check_files(machine, journal, outcome.gone_at, outcome.watched)
+    found['deletion'], found['early'] = check_files(machine, journal, outcome.gone_at)
     return found
 
 

@@ -9,13 +9,13 @@ writes C:\\standin\\journal.txt, which run_model.Journal reads.
 import ctypes
 import ctypes.util
 import os
-import select
 import shutil
+import struct
 import subprocess
 import sys
-import threading
 import time
 import unittest
+from collections import namedtuple
 
 import run_model
 import wineprefix
@@ -29,61 +29,61 @@ QUIET = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subproc
 # Wine reads DOS attributes from the extended attribute user.DOSATTRIB.
 DOS_ATTRIBUTES = {run_model.HIDDEN: b'0x2', run_model.HIDDEN_READ_ONLY: b'0x2', run_model.SYSTEM: b'0x4'}
 
-IN_MOVED_FROM, IN_DELETE = 0x40, 0x200
-try:
-    LIBC = ctypes.CDLL(ctypes.util.find_library('c'), use_errno=True)
-    LIBC.inotify_init1
-except (OSError, AttributeError):
-    LIBC = None
+# Wine's own folders on drive C:, which Wine writes as it likes; nothing is laid under them.
+WINE_FOLDERS = ('windows', 'users', 'ProgramData', 'Program Files', 'Program Files (x86)')
+
+IN_CLOSE_WRITE, IN_OPEN, IN_MOVED_FROM, IN_DELETE = 0x8, 0x20, 0x40, 0x200
+INOTIFY_EVENT = struct.Struct('iIII')  # watch, mask, cookie, length of the name that follows
+LIBC = ctypes.CDLL(ctypes.util.find_library('c'), use_errno=True)
 
 
-class Outcome:
-    def __init__(self, status, journal, left_running, gone_at, seconds, hosts_after, watched=True):
-        self.status = status              # the exit status, or 'hang'
-        self.journal = journal            # a run_model.Journal
-        self.left_running = left_running  # (pid, image) of our processes still alive afterwards
-        self.watched = watched            # whether the laid files were watched while it ran
-        self.gone_at = gone_at            # laid path -> the journal's lines when it was first seen gone
-        self.seconds = seconds            # from the program's start until it ended
-        self.hosts_after = hosts_after    # seconds the host processes outlived the program
+# What came of a run: its exit status (or 'hang'), the host's journal (a run_model.Journal), the
+# (pid, image) of our processes still alive afterwards, laid path -> the journal's lines before it
+# went (none when the run was not watched), the seconds from the program's start until it ended
+# and those the host processes outlived it by.
+Outcome = namedtuple('Outcome', 'status journal left_running gone_at seconds hosts_after')
 
 
 class Watch:
-    """Notes, while the program runs, the journal as it stood when each laid file was first seen gone.
+    """Notes, while the program runs, the journal as it stood when each laid file went.
 
-    The host writes a call's journal line before the call returns to the program, so a file found
-    gone while the journal holds no "quit" was deleted before "quit" returned. The watch wakes on
-    each deletion in the folders of the files (inotify), and every few milliseconds besides."""
+    Both come from one inotify queue, which keeps the file system's order of events however late
+    it is read (once the run is over; a run queues a few thousand, of the 16384 a queue holds): a
+    deletion (or move) in a laid file's folder, and each journal line, which a host writes before
+    the call returns by opening the journal, writing and closing it. Opens are watched only so
+    that two closes in a row never merge into one event. Where the lines seen written are not the
+    journal's (a queue that overflowed lost some), no order is noted at all."""
 
     def __init__(self, machine, paths):
         self.machine = machine
-        self.paths = {p: machine.unix(p) for p in paths}
-        self.gone = {}
-        self.stop = threading.Event()
-        self.thread = threading.Thread(target=self.poll, daemon=True)
-        self.events = LIBC.inotify_init1(os.O_NONBLOCK | os.O_CLOEXEC) if LIBC else -1
-        for folder in {os.path.dirname(u) for u in self.paths.values()} if self.events >= 0 else ():
-            LIBC.inotify_add_watch(self.events, os.fsencode(folder), IN_DELETE | IN_MOVED_FROM)
-
-    def poll(self):
-        while not self.stop.is_set():
-            for path, unix in self.paths.items():
-                if path not in self.gone and not os.path.lexists(unix):
-                    self.gone[path] = self.machine.journal_lines()
-            if self.events < 0:
-                self.stop.wait(0.005)
-            elif select.select([self.events], [], [], 0.005)[0]:
-                os.read(self.events, 65536)
+        self.queue = LIBC.inotify_init1(os.O_NONBLOCK | os.O_CLOEXEC)
+        self.journal = LIBC.inotify_add_watch(self.queue, os.fsencode(machine.unix(r'C:\standin')), IN_OPEN | IN_CLOSE_WRITE)
+        self.paths = {}  # (watch, file name) -> laid path
+        for path in paths:
+            folder, name = os.path.split(os.fsencode(machine.unix(path)))
+            self.paths[LIBC.inotify_add_watch(self.queue, folder, IN_DELETE | IN_MOVED_FROM), name] = path
+        self.gone = {}   # laid path -> the journal's lines before it went
 
     def __enter__(self):
-        self.thread.start()
         return self
 
     def __exit__(self, *exc):
-        self.stop.set()
-        self.thread.join()
-        if self.events >= 0:
-            os.close(self.events)
+        try:
+            events = os.read(self.queue, 16384 * (INOTIFY_EVENT.size + 256))  # all that a queue holds
+        except BlockingIOError:
+            events = b''
+        os.close(self.queue)
+        written, counts, at = 0, {}, 0
+        while at < len(events):
+            watch, mask, _, size = INOTIFY_EVENT.unpack_from(events, at)
+            name = events[at + INOTIFY_EVENT.size:at + INOTIFY_EVENT.size + size].rstrip(b'\0')
+            at += INOTIFY_EVENT.size + size
+            if watch == self.journal and name == b'journal.txt' and mask & IN_CLOSE_WRITE:
+                written += 1
+            elif (watch, name) in self.paths:
+                counts.setdefault(self.paths[watch, name], written)
+        lines = self.machine.journal_lines()
+        self.gone = {path: lines[:count] for path, count in counts.items()} if written == len(lines) else {}
 
 
 def built(build_dir):
@@ -128,6 +128,7 @@ class Machine:
         self.program = self.prefix.drive_c('e2e', run_model.PROGRAM_IMAGE)
         shutil.copyfile(host, self.host)
         shutil.copyfile(program, self.program)
+        self.images = {self.host, self.program}  # what we placed in C:\e2e
         # Image names (as /proc shows them, cut to 15 characters) of the processes we start.
         self.clients = {run_model.PROGRAM_IMAGE, 'standin.exe'}
         self.laid = {}    # Windows path -> bytes it was laid with ('folder' for a folder)
@@ -176,7 +177,7 @@ class Machine:
     def _claim(self, windows_path):
         unix = self.unix(windows_path)
         top = os.path.relpath(unix, self.prefix.drive_c()).split(os.sep)[0]
-        assert top not in ('windows', 'users', 'ProgramData', 'Program Files', 'standin', 'e2e'), top
+        assert top not in WINE_FOLDERS + ('standin', 'e2e'), top
         self.tops.add(os.path.join(self.prefix.drive_c(), top))
         return unix
 
@@ -212,6 +213,7 @@ class Machine:
             copy = self.prefix.drive_c('e2e', os.path.basename(program))
             if not os.path.exists(copy):  # once a prefix: the bench runs its probe again and again
                 shutil.copyfile(program, copy)
+            self.images.add(copy)
             self.clients.add(os.path.basename(copy).lower()[:15])
             program = copy
         watched = [p for p, laid in self.laid.items() if laid != 'folder'] if watch else []
@@ -227,8 +229,7 @@ class Machine:
             ended = time.monotonic()
             left = self.wait_for_our_processes()
             hosts_after = time.monotonic() - ended
-        return Outcome(status, run_model.Journal(self.journal_lines()), left, seen.gone, ended - start,
-                       hosts_after, watch)
+        return Outcome(status, run_model.Journal(self.journal_lines()), left, seen.gone, ended - start, hosts_after)
 
     def journal_lines(self):
         """The journal's whole lines; read while a host writes, a line not yet ended is left out."""
@@ -291,17 +292,20 @@ class Machine:
         return now
 
     def strays(self):
-        """Files that appeared under what was laid out, which no run may create."""
-        known = {os.path.normcase(self.unix(p)) for p in self.laid}
+        """What is on drive C: besides Wine's own folders, the stand-in's scenario, journal and count
+        of instances, the images we run and what was laid (with the folders on the way to it): what
+        a run created."""
+        drive = self.prefix.drive_c()
+        known = {self.unix(p) for p in self.laid} | self.images | {
+            self.unix('C:\\standin\\' + name) for name in ('scenario.txt', 'journal.txt', 'instances.txt')}
         found = []
-        for path in self.tops:
-            for root, dirs, names in os.walk(path):
-                for name in dirs + names:
-                    full = os.path.join(root, name)
-                    if full not in known and not any(k.startswith(full + os.sep) for k in known):
-                        found.append(full)
-            if os.path.isfile(path) and path not in known:
-                found.append(path)
+        for root, dirs, names in os.walk(drive):
+            if root == drive:
+                dirs[:] = [d for d in dirs if d not in WINE_FOLDERS]
+            for name in dirs + names:
+                full = os.path.join(root, name)
+                if full not in known and not any(k.startswith(full + os.sep) for k in known):
+                    found.append(full)
         return found
 
 

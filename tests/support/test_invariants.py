@@ -2,40 +2,63 @@
 machine passes it, and each way a run can break an invariant, made by hand on that run's journal
 or drive, is found in its category. A checker that let one through would let the program's fault
 through too."""
+import os
+import shutil
+import tempfile
+import types
 import unittest
+import weakref
 
 import invariants
 import run_model
-from machine import Outcome
+from machine import Machine, Outcome, Watch
 from run_model import (ADDIN, HIDDEN, LIBRARY, LIBRARY_COPY, NORMAL, OTHER, PROGRAM_IMAGE, REJECTED,
                        SAMPLE_ADDINS, STARTUP, STARTUP_COPY, Journal, Laid, call, plain_run, written)
 
 HIDDEN_FILE = SAMPLE_ADDINS[-1].path
 UNRELATED = STARTUP + r'\personal.xlsb'
 ADDINS = [Laid(ADDIN, 'matching', NORMAL), Laid(OTHER, 'not matching', NORMAL)]
+COPIES = (STARTUP_COPY, LIBRARY_COPY)
+DELETED = (ADDIN,) + COPIES
+# The journal of a plain run on the drive, as the hosts write it, and where "quit" is called in it.
+CLEAN = [written('%d %s' % (instance, line)) for instance, lines in plain_run(STARTUP, LIBRARY, ADDINS).items()
+         for line in lines]
+QUIT = CLEAN.index(written('2 ' + call('app', 'quit', 'ok')[1]))
 
 
-class Drive:
-    """What the checker reads of a machine: what was laid, in which state, and what is there now."""
+class Drive(Machine):
+    """A machine's drive C: without Wine, in a temporary folder, read by the machine's own files(),
+    strays() and watch: the files laid, those in gone deleted, those in put written (over a laid
+    one or anew), and files that Wine and the stand-in host write besides."""
 
-    def __init__(self):
-        self.laid = {p: b'laid' for p in (ADDIN, OTHER, STARTUP_COPY, LIBRARY_COPY, HIDDEN_FILE, UNRELATED)}
-        self.states = dict.fromkeys(self.laid, NORMAL)
+    def __init__(self, gone=DELETED, put=()):
+        folder = tempfile.mkdtemp()
+        weakref.finalize(self, shutil.rmtree, folder)
+        self.prefix = types.SimpleNamespace(drive_c=lambda *parts: os.path.join(folder, *parts))
+        self.laid, self.states, self.tops, self.images = {}, {}, set(), set()
+        for path in (ADDIN, OTHER, STARTUP_COPY, LIBRARY_COPY, HIDDEN_FILE, UNRELATED):
+            self.file(path)  # in its state by name only: a temporary folder may hold no Wine attributes
         self.states[HIDDEN_FILE] = HIDDEN
-        self.now = dict(self.laid, **dict.fromkeys((ADDIN, STARTUP_COPY, LIBRARY_COPY)))
-        self.appeared = []
+        for path, data in {r'C:\windows\system32\new.dll': b'', r'C:\standin\journal.txt': b'', **dict(put)}.items():
+            os.makedirs(os.path.dirname(self.unix(path)), exist_ok=True)
+            with open(self.unix(path), 'wb') as f:
+                f.write(data)
+        for path in gone:
+            os.remove(self.unix(path))
 
-    def files(self):
-        return self.now
-
-    def strays(self):
-        return self.appeared
-
-
-def clean_lines():
-    """The journal of a plain run on the drive, as the hosts write it."""
-    run = plain_run(STARTUP, LIBRARY, ADDINS)
-    return [written('%d %s' % (instance, line)) for instance in (1, 2) for line in run[instance]]
+    def watched(self, lines, path, at):
+        """gone_at as the watch notes it of a run that writes lines to the journal one by one and
+        deletes path before the line at index at, when the watch gets to read only once all is
+        done, as on a loaded machine."""
+        watch = Watch(self, [path])
+        for n, line in enumerate(lines):
+            if n == at:
+                os.remove(self.unix(path))
+            with open(self.unix(r'C:\standin\journal.txt'), 'ab') as journal:
+                journal.write(line.encode() + b'\n')
+        with watch:
+            pass
+        return watch.gone
 
 
 def replaced(lines, old, new):
@@ -48,58 +71,47 @@ def dropped(lines, *texts):
     return [line for line in lines if not any(text in line for text in texts)]
 
 
-def quit_at(lines):
-    return next(n for n, line in enumerate(lines) if ' call quit ' in line)
-
-
 class Checker(unittest.TestCase):
     maxDiff = None
 
     def check(self, lines=None, drive=None, status=0, left=(), gone_at=None):
-        lines = clean_lines() if lines is None else lines
-        done = clean_lines()[:quit_at(clean_lines()) + 1]
-        gone_at = {STARTUP_COPY: done, LIBRARY_COPY: done} if gone_at is None else gone_at
-        return invariants.check(drive or Drive(), Outcome(status, Journal(lines), list(left), gone_at, 1.0, 0.0))
+        done = dict.fromkeys(COPIES, CLEAN[:QUIT + 1])
+        return invariants.check(drive or Drive(), Outcome(status, Journal(CLEAN if lines is None else lines),
+                                                          list(left), done if gone_at is None else gone_at, 1.0, 0.0))
 
     def test_a_clean_run_passes(self):
-        clean = clean_lines()
-        kept = Drive()
-        kept.now[STARTUP_COPY] = b'laid'
-        at = clean.index(written('2 ' + call('app', 'quit', 'ok')[1]))
+        clean, at = CLEAN, QUIT
         busy = clean[:at] + [written('2 ' + call('app', 'quit', 'busy:' + REJECTED)[1])] + clean[at:]
         walk = clean.index(written('2 ' + call('app', 'addins', 'obj:addins')[1]))
         no_collection = clean[:walk] + [written('2 ' + call('app', 'addins', 'obj:dummy')[1]),
                                         written('2 dummy call+get #-4 -> fail:80020003')] + clean[-8:-6] + [
             '2 app released', '2 dummy released', '2 host lastref', '2 host end quit']
-        unwalked = Drive()
-        unwalked.now[ADDIN] = b'laid'
+        watched, held = Drive(gone=[ADDIN]), replaced(clean, '2 host registered', '2 host hold ' + LIBRARY_COPY)
         for name, run in [('the plain run', {}),
-                          ('an object with no members in place of the collection', dict(lines=no_collection, drive=unwalked)),
-                          ('a copy that stays', dict(drive=kept)),
-                          ('a call turned away as busy, asked again as it was', dict(
-                              lines=busy, gone_at=dict.fromkeys((STARTUP_COPY, LIBRARY_COPY), busy[:at + 2])))]:
+                          ('an object with no members in place of the collection',
+                           dict(lines=no_collection, drive=Drive(gone=COPIES))),
+                          ('a copy that stays', dict(drive=Drive(gone=[ADDIN, LIBRARY_COPY]))),
+                          ('a call turned away as busy, asked again as it was',
+                           dict(lines=busy, gone_at=dict.fromkeys(COPIES, busy[:at + 2]))),
+                          ('a copy deleted after "quit", as the watch saw it',
+                           dict(drive=watched, gone_at=watched.watched(clean, LIBRARY_COPY, at + 1))),
+                          ('a copy held open by the second host, deleted once that host had ended',
+                           dict(lines=held, gone_at={STARTUP_COPY: held, LIBRARY_COPY: held}))]:
             with self.subTest(name):
                 found = self.check(**run)
                 self.assertEqual(invariants.failed(found), [], invariants.summary(found))
 
     def test_each_broken_invariant_is_found(self):
-        clean = clean_lines()
-        drive_changed, drive_hidden, drive_unnamed, drive_stray = Drive(), Drive(), Drive(), Drive()
-        drive_changed.now[OTHER] = b'changed'
-        drive_hidden.now[HIDDEN_FILE] = None
-        drive_unnamed.now[UNRELATED] = None
-        drive_stray.appeared = ['/prefix/drive_c/addins/new.txt']
-        held = replaced(clean, '2 host registered', '2 host hold %s' % UNRELATED)
-        held = replaced(held, '2 host end quit', '2 host end client-gone')
+        clean, at = CLEAN, QUIT
         quit_lookup, quit_call = [written('2 ' + line) for line in call('app', 'quit', 'ok')]
-        at = clean.index(quit_call)
         busy_quit = clean[:at] + [quit_call.replace('-> ok', '-> busy:' + REJECTED)] + clean[at:]
+        held = replaced(clean, '2 host registered', '2 host hold ' + ADDIN)
+        watched, lumped = Drive(gone=[ADDIN]), Drive(gone=[ADDIN])
         cases = [
             ('an exit status of its own', dict(status=3), 'crash', 'exit status 3'),
             ('a run that does not end', dict(status='hang'), 'hang', 'still running'),
             ('an unreadable line', dict(lines=clean + ['2 app']), 'foreign', 'unreadable journal line: 2 app'),
-            ('a third host', dict(lines=clean + ['3 host start client=' + PROGRAM_IMAGE]), 'foreign',
-             'beyond the second'),
+            ('a third host', dict(lines=clean + ['3 host start client=' + PROGRAM_IMAGE]), 'foreign', 'beyond the second'),
             ('a host started by another client', dict(lines=replaced(clean, 'client=' + PROGRAM_IMAGE, 'client=x.exe')),
              'foreign', 'another client: 1 x.exe'),
             ('a name spelt otherwise', dict(lines=replaced(replaced(clean, 'names addins', 'names AddIns'),
@@ -126,6 +138,8 @@ class Checker(unittest.TestCase):
              'foreign', 'locale 0419'),
             ('"installed" written True', dict(lines=replaced(clean, 'args=bool:0', 'args=bool:-1')),
              'foreign', 'something other than False'),
+            ('an add-in that holds the key, "installed" written True on it', dict(
+                lines=replaced(clean, 'args=bool:0', 'args=bool:-1')), 'match', 'addin1 holds the key and was not'),
             ('"installed" written without the property-put name', dict(lines=replaced(clean, 'named=-3', 'named=0')),
              'foreign', 'something other than False'),
             ('an argument to a method', dict(lines=replaced(clean, quit_call, quit_call.replace(' ->', ' args=i4:1 ->'))),
@@ -133,35 +147,37 @@ class Checker(unittest.TestCase):
             ('a member called the wrong way', dict(lines=replaced(clean, 'get Workbooks lcid=0409 -> obj:books',
                                                                   'get Workbooks lcid=0409 -> fail:8002000E')),
              'foreign', 'called the wrong way'),
-            ('an add-in that holds the key left installed',
-             dict(lines=dropped(clean, 'addin1 names installed', 'addin1 put installed', 'addin1 uninstalled')),
+            ('an add-in that holds the key, "installed" looked up on it but never written',
+             dict(lines=dropped(clean, 'addin1 put installed', 'addin1 uninstalled')),
              'match', 'addin1 holds the key and was not uninstalled'),
             ('an add-in that does not hold the key uninstalled',
              dict(lines=clean[:-9] + [written('2 addin2 names installed -> 2')] + clean[-9:]),
              'match', 'addin2 does not hold the key and was uninstalled'),
-            ('a hidden file deleted', dict(drive=drive_hidden), 'deletion', 'deleted %s (hidden)' % HIDDEN_FILE),
-            ('a file no one names deleted', dict(drive=drive_unnamed), 'deletion',
+            ('a hidden file deleted', dict(drive=Drive(gone=DELETED + (HIDDEN_FILE,))), 'deletion',
+             'deleted %s (hidden)' % HIDDEN_FILE),
+            ('a file no one names deleted', dict(drive=Drive(gone=DELETED + (UNRELATED,))), 'deletion',
              'deleted %s (named by no copy path and by no third read of a matching full name)' % UNRELATED),
             ('a file named by a matching full name, but not by the read after the probe, deleted',
              dict(lines=replaced(clean[::-1], 'str:' + ADDIN, 'str:' + OTHER)[::-1]),  # the last read of addin1
              'deletion', 'deleted %s (named by no copy path and by no third' % ADDIN),
-            ('a file held by a host that outlived the run deleted', dict(lines=held, drive=drive_unnamed),
-             'deletion', 'deleted %s (in use)' % UNRELATED),
-            ('a file changed', dict(drive=drive_changed), 'deletion', 'changed: ' + OTHER),
-            ('a file that appeared', dict(drive=drive_stray), 'deletion', 'appeared: '),
-            ('a copy deleted before "quit"', dict(gone_at={LIBRARY_COPY: clean[:at]}), 'early',
-             'copy deleted before "quit": ' + LIBRARY_COPY),
-            ('a copy deleted between a busy "quit" and its second asking',
-             dict(lines=busy_quit, gone_at={LIBRARY_COPY: busy_quit[:at + 1]}), 'early',
-             'copy deleted before "quit": ' + LIBRARY_COPY),
+            ('a file that a host held open deleted while that host ran', dict(lines=held, gone_at=dict(
+                dict.fromkeys(COPIES, held), **{ADDIN: held[:at]})), 'deletion', 'deleted %s (in use)' % ADDIN),
+            ('a file changed', dict(drive=Drive(put={OTHER: b'changed'})), 'deletion', 'changed: ' + OTHER),
+            ('a file made outside every laid folder', dict(drive=Drive(put={r'C:\elsewhere\new.txt': b''})),
+             'deletion', os.path.join('elsewhere', 'new.txt')),
+            ('a copy deleted before "quit", the watch reading only afterwards', dict(
+                drive=watched, gone_at=watched.watched(clean, LIBRARY_COPY, at)), 'early', 'copy deleted before "quit": '),
+            ('a copy deleted between a busy "quit" and its second asking', dict(
+                lines=busy_quit, gone_at={LIBRARY_COPY: busy_quit[:at + 1]}), 'early', 'copy deleted before "quit"'),
             ('a copy that went unseen', dict(gone_at={STARTUP_COPY: clean}), 'early', 'copy went unseen: ' + LIBRARY_COPY),
+            ('a copy deleted while the journal was written otherwise than line by line', dict(
+                drive=lumped, gone_at=lumped.watched(['\n'.join(clean)], LIBRARY_COPY, 0)), 'early', 'copy went unseen'),
             ('a process left running', dict(left=[(42, 'standin.exe')]), 'left', 'still running'),
             ('a host that did not end', dict(lines=dropped(clean, '2 host end quit')), 'left', 'host 2 was not let go of'),
-            ('a host that ended when its client had gone', dict(lines=replaced(clean, '2 host end quit',
-                                                                               '2 host end client-gone held=app')),
-             'left', 'host 2 was not let go of: it ended client-gone'),
+            ('a host that ended when its client had gone', dict(lines=replaced(
+                clean, '2 host end quit', '2 host end client-gone held=app')), 'left', 'it ended client-gone'),
             ('a host ended by its own bound', dict(lines=replaced(clean, '2 host end quit', '2 host end timeout')),
-             'left', 'host 2 was not let go of: it ended timeout'),
+             'left', 'it ended timeout'),
         ]
         for name, run, category, wanted in cases:
             with self.subTest(name):
@@ -172,19 +188,16 @@ class Checker(unittest.TestCase):
     def test_which_file_a_path_text_names(self):
         folder = ('ADDINS', 'QUANTORELIXEXCELLINK.XLA')
         for text, key in [
-                (ADDIN, folder),
-                ('c:/Addins//QuantorelixExcelLink.xla. ', folder),
-                ('\\addins\\QuantorelixExcelLink.xla', folder),
+                (ADDIN, folder), ('\\addins\\QuantorelixExcelLink.xla', folder),
                 ('addins\\QuantorelixExcelLink.xla', folder),           # from the working folder, C:\\
-                ('\\\\?\\C:\\addins\\QuantorelixExcelLink.xla', folder),
-                ('\\\\?\\C:\\addins\\x\\..\\QuantorelixExcelLink.xla', ('ADDINS', 'X', '..', 'QUANTORELIXEXCELLINK.XLA')),
+                ('c:/Addins//QuantorelixExcelLink.xla', folder),        # Win32 folds separators, and a run of them
+                (r'C:\addins.\QuantorelixExcelLink.xla', folder),        # and drops one dot that ends a folder's name
+                (r'C:\addins \QuantorelixExcelLink.xla', ('ADDINS ', 'QUANTORELIXEXCELLINK.XLA')),  # not a space
+                (ADDIN + '.', None), (ADDIN + ' ', None), (ADDIN + '\\', None),  # the name must be the file's own
+                ('\\\\?\\' + ADDIN, None), (ADDIN + '\0.bak', None), *[('C:\\addins\\Q%s.xla' % c, None) for c in '*?<>"|'],
                 (r'C:\addins\QuantorelixExcel\..\report.docx', None),   # a part that folds the key away
-                (r'C:\addins\.\QuantorelixExcelLink.xla', None),
-                (r'C:\addins\Quantorelix*.xla', None),
-                ('C:\\addins\\QuantorelixExcelLink.xla\0.bak', None),
-                (r'D:\addins\QuantorelixExcelLink.xla', None),            # another drive: never laid
-                (r'\\server\share\QuantorelixExcelLink.xla', None),
-                ('', None), (None, None)]:
+                (r'C:\addins\.\QuantorelixExcelLink.xla', None), ('', None), (None, None),
+                (r'D:\addins\QuantorelixExcelLink.xla', None), (r'\\server\share\QuantorelixExcelLink.xla', None)]:
             with self.subTest(text=text):
                 self.assertEqual(invariants.file_key(text), key)
 

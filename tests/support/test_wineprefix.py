@@ -3,6 +3,7 @@ they run directly and nothing is registered; where it runs none, the emulator is
 the namespaces made for the tests only. Where no route works, what is missing is said."""
 import errno
 import os
+import re
 import subprocess
 import sys
 import tempfile
@@ -90,19 +91,18 @@ class WhereTheKernelRunsNone(unittest.TestCase):
 
     def test_no_route_says_what_is_missing(self):
         with tempfile.TemporaryDirectory() as folder:
-            old = os.path.join(folder, 'qemu-i386')
+            absent, old = os.path.join(folder, 'absent'), os.path.join(folder, 'qemu-i386')
             with open(old, 'w') as f:
                 f.write('#!/bin/sh\necho "qemu-i386 version 7.2.19 (Debian 1:7.2+dfsg-7)"\n')
             os.chmod(old, 0o755)
-            for qemu, why in ((os.path.join(folder, 'absent'), 'is missing'),
-                              (old, 'is version 7.2, too old')):
-                with self.subTest(qemu=qemu), mock.patch.object(wineprefix, 'QEMU', qemu):
+            wine = r'\AWine is not installed \(no %s\): scripts/install-deps installs it' % re.escape(absent)
+            for missing, wanted in ((dict(QEMU=absent), 'is missing.*ia32_emulation.*user namespaces'),
+                                    (dict(QEMU=old), 'is version 7.2, too old.*ia32_emulation.*user namespaces'),
+                                    (dict(WINE32=absent), wine), (dict(WINE=absent), wine)):
+                with self.subTest(**missing), mock.patch.multiple(wineprefix, **missing):
                     with self.assertRaises(SystemExit) as ended:
                         wineprefix.exec_on_route(['true'])
-                    said = str(ended.exception.code)
-                    self.assertIn(why, said)
-                    self.assertIn('ia32_emulation', said)
-                    self.assertIn('user namespaces', said)
+                    self.assertRegex(str(ended.exception.code), wanted)
 
     def test_a_prefix_off_the_route_is_refused(self):
         with tempfile.TemporaryDirectory() as folder:

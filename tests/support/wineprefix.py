@@ -105,6 +105,10 @@ def route():
     """('native' or 'emulated', a line that says so). Raises NoRoute when neither works."""
     if native():
         return 'native', '32-bit programs: native (this kernel runs them)'
+    # A loader that is not there says nothing of the kernel.
+    missing = [loader for loader in (WINE32, WINE) if shutil.which(loader) is None]
+    if missing:
+        raise NoRoute('Wine is not installed (no %s): scripts/install-deps installs it.' % ' and no '.join(missing))
     version = qemu_version()
     emulated = ('emulated', '32-bit programs: emulated by qemu-i386 %s (this kernel runs none), '
                 'registered only in a private user namespace' % '.'.join(map(str, version or ())))
