@@ -5,6 +5,7 @@
 #include <oaidl.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/Owners.h"
@@ -43,11 +44,17 @@ struct Value
 };
 
 // A list of values: the n-th read answers with the n-th, the last one repeats.
-struct Answers
+class Answers
 {
-    std::vector<Value> values;
-    size_t reads = 0;
+public:
+    Answers() = default;
+    explicit Answers(std::vector<Value> values) : values_(std::move(values)) {}
+
     const Value& Next();
+
+private:
+    std::vector<Value> values_;
+    size_t reads_ = 0;
 };
 
 // One entry of the add-in collection: an add-in object, or a value that is not an object.
