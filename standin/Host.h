@@ -5,6 +5,7 @@
 #include <oaidl.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/Owners.h"
@@ -18,10 +19,13 @@ constexpr wchar_t kStandinFolder[] = L"C:\\standin";
 
 // --- Journal (Journal.cpp) ---
 
+// The next two end the host when they cannot do their part in turn (Journal.cpp says why).
 // Takes the next instance number for this process (1 for the first host started in the prefix).
 int TakeInstanceNumber();
 // Appends "<instance> <text>" as one line.
 void Journal(const std::wstring& text);
+// value in upper-case hexadecimal, at least digits long: Hex(0x409, 4) is 0409.
+std::wstring Hex(unsigned long value, int digits);
 std::wstring HexResult(HRESULT hr);
 // A variant as the journal shows it, e.g. str:C:\x, i4:3, bool:0, null, empty, obj:nothing.
 std::wstring DescribeVariant(const VARIANT& value);
@@ -40,11 +44,17 @@ struct Value
 };
 
 // A list of values: the n-th read answers with the n-th, the last one repeats.
-struct Answers
+class Answers
 {
-    std::vector<Value> values;
-    size_t reads = 0;
+public:
+    Answers() = default;
+    explicit Answers(std::vector<Value> values) : values_(std::move(values)) {}
+
     const Value& Next();
+
+private:
+    std::vector<Value> values_;
+    size_t reads_ = 0;
 };
 
 // One entry of the add-in collection: an add-in object, or a value that is not an object.

@@ -28,55 +28,101 @@
 #include "standin/Host.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <iterator>
 
 namespace
 {
 int g_instance = 0;
 
 constexpr wchar_t kMutexName[] = L"BrolendavirStandinJournal";
+// Writing one line takes a host milliseconds; one that holds the mutex this long is stuck.
+constexpr DWORD kLockBound = 10'000;
+constexpr int kDecimal = 10;
+// Room for any number a line or the instance file holds.
+constexpr size_t kNumberChars = 16;
+// The status of a host that ended because a line could not go into the journal.
+constexpr UINT kLostLineStatus = 3;
 
 std::wstring InFolder(const wchar_t* name) { return std::wstring(kStandinFolder) + L"\\" + name; }
 
-// Holds the journal mutex; an abandoned mutex (a host that died while writing) is still ours.
+// The journal is the tests' only witness of what the host was asked, and the instance number
+// ties its lines and the scenario's to one host. A line written out of turn could mix with
+// another host's, and one dropped would hide the call it records, so a host that cannot write
+// in turn ends at once instead: the lines it never wrote, its own "host end" among them, fail
+// the run's checks, and its client's calls fail.
+[[noreturn]] void EndForLostLine() { ::ExitProcess(kLostLineStatus); }
+
+// Takes the journal mutex. Only WAIT_OBJECT_0 and WAIT_ABANDONED (a host that died holding it)
+// make it ours; after WAIT_TIMEOUT or WAIT_FAILED it is neither written under nor released.
 class JournalLock
 {
 public:
     JournalLock() : mutex_(::CreateMutexW(nullptr, FALSE, kMutexName))
     {
-        if (mutex_.IsValid())
-            held_ = ::WaitForSingleObject(mutex_.Get(), 10000) != WAIT_TIMEOUT;
+        if (!mutex_.IsValid())
+            return;
+        const DWORD waited = ::WaitForSingleObject(mutex_.Get(), kLockBound);
+        owned_ = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
     }
     ~JournalLock()
     {
-        if (held_)
+        if (owned_)
             ::ReleaseMutex(mutex_.Get());
     }
     JournalLock(const JournalLock&) = delete;
     JournalLock& operator=(const JournalLock&) = delete;
 
+    bool Owned() const { return owned_; }
+
 private:
     Handle mutex_;
-    bool held_ = false;
+    bool owned_ = false;
 };
+
+// The number after the last one taken in the prefix, recorded as taken; 0 when it cannot be.
+int NextInstanceNumber()
+{
+    JournalLock lock;
+    if (!lock.Owned())
+        return 0;
+    Handle file(::CreateFileW(InFolder(L"instances.txt").c_str(), GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.IsValid())
+        return 0;
+    char text[kNumberChars] = {};
+    DWORD count = 0;
+    if (!::ReadFile(file.Get(), text, sizeof text - 1, &count, nullptr))
+        return 0;
+    const int next = static_cast<int>(strtol(text, nullptr, kDecimal)) + 1;
+    const int length = snprintf(text, sizeof text, "%d\n", next);
+    ::SetFilePointer(file.Get(), 0, nullptr, FILE_BEGIN);
+    if (!::WriteFile(file.Get(), text, length, &count, nullptr) || !::SetEndOfFile(file.Get()))
+        return 0;
+    return next;
+}
+
+// Appends bytes to the journal as one write, in turn with the other hosts; false when it cannot.
+bool AppendInTurn(const std::string& bytes)
+{
+    JournalLock lock;
+    if (!lock.Owned())
+        return false;
+    Handle file(::CreateFileW(InFolder(L"journal.txt").c_str(), FILE_APPEND_DATA,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    return file.IsValid() &&
+           ::WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+           written == bytes.size();
+}
 }  // namespace
 
 int TakeInstanceNumber()
 {
-    JournalLock lock;
-    Handle file(::CreateFileW(InFolder(L"instances.txt").c_str(), GENERIC_READ | GENERIC_WRITE,
-                              FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    char text[16] = {};
-    DWORD count = 0;
-    if (file.IsValid())
-        ::ReadFile(file.Get(), text, sizeof text - 1, &count, nullptr);
-    g_instance = atoi(text) + 1;
-    const int length = snprintf(text, sizeof text, "%d\n", g_instance);
-    if (file.IsValid())
-    {
-        ::SetFilePointer(file.Get(), 0, nullptr, FILE_BEGIN);
-        ::WriteFile(file.Get(), text, length, &count, nullptr);
-        ::SetEndOfFile(file.Get());
-    }
+    g_instance = NextInstanceNumber();
+    if (g_instance == 0)
+        EndForLostLine();
     return g_instance;
 }
 
@@ -85,23 +131,26 @@ void Journal(const std::wstring& text)
     const std::wstring line = std::to_wstring(g_instance) + L" " + text + L"\n";
     const int size = ::WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()),
                                            nullptr, 0, nullptr, nullptr);
+    if (size <= 0)
+        EndForLostLine();
     std::string bytes(size, '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), &bytes[0], size,
+    ::WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), bytes.data(), size,
                           nullptr, nullptr);
-    JournalLock lock;
-    Handle file(::CreateFileW(InFolder(L"journal.txt").c_str(), FILE_APPEND_DATA,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr));
-    DWORD written = 0;
-    if (file.IsValid())
-        ::WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    if (!AppendInTurn(bytes))
+        EndForLostLine();
+}
+
+std::wstring Hex(unsigned long value, int digits)
+{
+    wchar_t text[kNumberChars];
+    const int length = swprintf(text, std::size(text), L"%0*lX", digits, value);
+    return length > 0 ? std::wstring(text, length) : std::wstring();
 }
 
 std::wstring HexResult(HRESULT hr)
 {
-    wchar_t text[16];
-    swprintf(text, 16, L"%08lX", static_cast<unsigned long>(hr));
-    return text;
+    constexpr int kDigits = 8;
+    return Hex(static_cast<unsigned long>(hr), kDigits);
 }
 
 std::wstring DescribeVariant(const VARIANT& value)
@@ -128,11 +177,6 @@ std::wstring DescribeVariant(const VARIANT& value)
     case VT_EMPTY: return L"empty";
     case VT_DISPATCH: return value.pdispVal == nullptr ? L"obj:nothing" : L"obj:foreign";
     case VT_UNKNOWN: return value.punkVal == nullptr ? L"unk:nothing" : L"unk:foreign";
-    default:
-    {
-        wchar_t text[16];
-        swprintf(text, 16, L"vt:%04X", value.vt);
-        return text;
-    }
+    default: return L"vt:" + Hex(value.vt, 4);
     }
 }

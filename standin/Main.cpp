@@ -17,7 +17,7 @@ namespace
 constexpr wchar_t kProgId[] = L"Excel.Application";
 constexpr wchar_t kClassKey[] = L"Software\\Classes\\CLSID\\{c5041cc6-1726-4c76-8dbf-19b0f1b69f17}";
 constexpr wchar_t kClassId[] = L"{c5041cc6-1726-4c76-8dbf-19b0f1b69f17}";
-constexpr ULONGLONG kLifeBound = 60 * 1000;
+constexpr ULONGLONG kLifeBound = 60ULL * 1000;
 
 const wchar_t* g_endReason = nullptr;
 
@@ -25,7 +25,7 @@ const wchar_t* g_endReason = nullptr;
 LSTATUS SetText(const std::wstring& key, const wchar_t* name, const std::wstring& text)
 {
     return ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), name, REG_SZ, text.c_str(),
-                             static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+                             static_cast<DWORD>(text.size() + 1) * static_cast<DWORD>(sizeof(wchar_t)));
 }
 
 int Register()
@@ -198,7 +198,7 @@ void OnLastObjectGone()
     ::PostQuitMessage(0);
 }
 
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
+int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, PWSTR /*commandLine*/, int /*show*/)
 {
     int count = 0;
     LPWSTR* args = ::CommandLineToArgvW(::GetCommandLineW(), &count);

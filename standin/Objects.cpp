@@ -3,6 +3,8 @@
 // and answers as the scenario says.
 #include "standin/Host.h"
 
+#include <algorithm>
+#include <iterator>
 #include <map>
 
 Scenario g_scenario;
@@ -25,14 +27,12 @@ void Born(const void* object, const std::wstring& name) { g_live.push_back({obje
 
 void Died(const void* object)
 {
-    for (auto it = g_live.begin(); it != g_live.end(); ++it)
+    const auto it = std::find_if(g_live.begin(), g_live.end(),
+                                 [object](const LiveObject& live) { return live.object == object; });
+    if (it != g_live.end())
     {
-        if (it->object == object)
-        {
-            Journal(it->name + L" released");
-            g_live.erase(it);
-            break;
-        }
+        Journal(it->name + L" released");
+        g_live.erase(it);
     }
     if (g_live.empty())
         OnLastObjectGone();
@@ -49,11 +49,13 @@ constexpr WORD kRead = DISPATCH_PROPERTYGET;
 constexpr WORD kWrite = DISPATCH_PROPERTYPUT;
 constexpr WORD kCall = DISPATCH_METHOD;
 
+// Excel's own answer to a call it refuses (its run-time error 1004), as the scode of EXCEPINFO.
+constexpr SCODE kRefusedCall = static_cast<SCODE>(0x800A03EC);
+
 std::wstring Lcid(LCID lcid)
 {
-    wchar_t text[16];
-    swprintf(text, 16, L"%04lX", static_cast<unsigned long>(lcid));
-    return text;
+    constexpr int kDigits = 4;
+    return Hex(lcid, kDigits);
 }
 
 std::wstring Verb(WORD flags)
@@ -68,6 +70,35 @@ std::wstring Verb(WORD flags)
             verb += (verb.empty() ? L"" : L"+") + std::wstring(n.name);
     }
     return verb.empty() ? L"none" : verb;
+}
+
+// A call's arguments as the journal shows them: " args=V,V" first to last, " named=D,D".
+std::wstring Arguments(const DISPPARAMS& call)
+{
+    std::wstring text;
+    if (call.cArgs > 0)
+    {
+        text += L" args=";
+        // Arguments arrive last to first.
+        for (UINT i = call.cArgs; i-- > 0;)
+            text += DescribeVariant(call.rgvarg[i]) + (i ? L"," : L"");
+    }
+    if (call.cNamedArgs > 0)
+    {
+        text += L" named=";
+        for (UINT i = 0; i < call.cNamedArgs; ++i)
+            text += std::to_wstring(call.rgdispidNamedArgs[i]) + (i + 1 < call.cNamedArgs ? L"," : L"");
+    }
+    return text;
+}
+
+// Explains a refused call as the real host does, in the caller's EXCEPINFO.
+void Refuse(EXCEPINFO& exception)
+{
+    exception = EXCEPINFO();
+    exception.bstrSource = ::SysAllocString(L"Stand-in host");
+    exception.bstrDescription = ::SysAllocString(L"The host refuses this call.");
+    exception.scode = kRefusedCall;
 }
 
 class Object : public IDispatch
@@ -112,7 +143,7 @@ public:
         *count = 0;
         return S_OK;
     }
-    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo** info) override
+    STDMETHODIMP GetTypeInfo(UINT /*index*/, LCID /*lcid*/, ITypeInfo** info) override
     {
         Journal(name_ + L" typeinfo");
         if (info != nullptr)
@@ -120,6 +151,7 @@ public:
         return DISP_E_BADINDEX;
     }
 
+    // NOLINTNEXTLINE(bugprone-easily-swappable-parameters): IDispatch's own signature
     STDMETHODIMP GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid,
                                DISPID* ids) override
     {
@@ -155,35 +187,17 @@ public:
         return hr;
     }
 
+    // NOLINTNEXTLINE(bugprone-easily-swappable-parameters): IDispatch's own signature
     STDMETHODIMP Invoke(DISPID id, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params,
                         VARIANT* result, EXCEPINFO* exception, UINT* argumentError) override
     {
-        std::wstring line = name_ + L" " + Verb(flags) + L" ";
-        const auto spelling = spelled_.find(id);
-        line += spelling != spelled_.end() ? spelling->second : L"#" + std::to_wstring(id);
-        line += L" lcid=" + Lcid(lcid);
         DISPPARAMS none = {};
         const DISPPARAMS& call = params != nullptr ? *params : none;
-        if (call.cArgs > 0)
-        {
-            line += L" args=";
-            // Arguments arrive last to first.
-            for (UINT i = call.cArgs; i-- > 0;)
-                line += DescribeVariant(call.rgvarg[i]) + (i ? L"," : L"");
-        }
-        if (call.cNamedArgs > 0)
-        {
-            line += L" named=";
-            for (UINT i = 0; i < call.cNamedArgs; ++i)
-                line += std::to_wstring(call.rgdispidNamedArgs[i]) + (i + 1 < call.cNamedArgs ? L"," : L"");
-        }
+        const std::wstring line = name_ + L" " + Verb(flags) + L" " + Spelling(id) + L" lcid=" +
+                                  Lcid(lcid) + Arguments(call);
         if (argumentError != nullptr)
             *argumentError = 0;
 
-        Variant answer;
-        std::wstring described = L"ok";
-        note_.clear();
-        HRESULT hr = S_OK;
         const Member* member = Find(id);
         // A busy host turns the call away before it looks at it.
         const HRESULT busy = member == nullptr ? S_OK
@@ -193,49 +207,60 @@ public:
             Journal(line + L" -> busy:" + HexResult(busy));
             return busy;
         }
-        if (riid != IID_NULL)
-            hr = DISP_E_UNKNOWNINTERFACE;
-        else if (member == nullptr || (flags & member->access) == 0)
-            hr = DISP_E_MEMBERNOTFOUND;
-        else if (flags & DISPATCH_PROPERTYPUT)
-        {
-            if (call.cArgs != 1 || call.cNamedArgs != 1 || call.rgdispidNamedArgs[0] != DISPID_PROPERTYPUT)
-                hr = call.cArgs != 1 ? DISP_E_BADPARAMCOUNT : DISP_E_PARAMNOTOPTIONAL;
-            else
-                hr = Write(id, call.rgvarg[0]);
-        }
-        else if (call.cArgs != 0)
-            hr = DISP_E_BADPARAMCOUNT;
-        else
-            hr = Answer(id, answer.Get(), described);
-
+        Variant answer;
+        std::wstring described = L"ok";
+        note_.clear();
+        const HRESULT hr = riid != IID_NULL ? DISP_E_UNKNOWNINTERFACE
+                                            : Perform(member, flags, call, answer.Get(), described);
         Journal(line + L" -> " + (SUCCEEDED(hr) ? described : L"fail:" + HexResult(hr)));
         if (!note_.empty())
             Journal(note_);
         if (hr == DISP_E_EXCEPTION && exception != nullptr)
-        {
-            *exception = EXCEPINFO();
-            exception->bstrSource = ::SysAllocString(L"Stand-in host");
-            exception->bstrDescription = ::SysAllocString(L"The host refuses this call.");
-            exception->scode = static_cast<SCODE>(0x800A03EC);
-        }
+            Refuse(*exception);
         if (SUCCEEDED(hr) && result != nullptr)
         {
             ::VariantClear(result);
             *result = answer.Get();
-            answer.Get().vt = VT_EMPTY;  // handed to the caller
+            ::VariantInit(&answer.Get());  // handed to the caller
         }
         return hr;
     }
 
 protected:
     // A read or a call with no arguments: fills value and how the journal shows it.
-    virtual HRESULT Answer(DISPID, VARIANT&, std::wstring&) { return DISP_E_MEMBERNOTFOUND; }
-    virtual HRESULT Write(DISPID, const VARIANT&) { return DISP_E_MEMBERNOTFOUND; }
+    virtual HRESULT Answer(DISPID /*id*/, VARIANT& /*value*/, std::wstring& /*described*/)
+    {
+        return DISP_E_MEMBERNOTFOUND;
+    }
+    virtual HRESULT Write(DISPID /*id*/, const VARIANT& /*given*/) { return DISP_E_MEMBERNOTFOUND; }
     // A line the journal gets after the call's own.
-    std::wstring note_;
+    void Note(const std::wstring& text) { note_ = text; }
 
 private:
+    // A call that no busy answer turned away, for an interface the host knows.
+    HRESULT Perform(const Member* member, WORD flags, const DISPPARAMS& call, VARIANT& answer,
+                    std::wstring& described)
+    {
+        if (member == nullptr || (flags & member->access) == 0)
+            return DISP_E_MEMBERNOTFOUND;
+        if (flags & DISPATCH_PROPERTYPUT)
+        {
+            if (call.cArgs != 1)
+                return DISP_E_BADPARAMCOUNT;
+            if (call.cNamedArgs != 1 || call.rgdispidNamedArgs[0] != DISPID_PROPERTYPUT)
+                return DISP_E_PARAMNOTOPTIONAL;
+            return Write(member->id, call.rgvarg[0]);
+        }
+        if (call.cArgs != 0)
+            return DISP_E_BADPARAMCOUNT;
+        return Answer(member->id, answer, described);
+    }
+    // The member as the client last spelled it, or #DISPID.
+    std::wstring Spelling(DISPID id) const
+    {
+        const auto spelling = spelled_.find(id);
+        return spelling != spelled_.end() ? spelling->second : L"#" + std::to_wstring(id);
+    }
     // Case-insensitive, as the real host matches member names.
     const Member* Find(const wchar_t* name) const
     {
@@ -259,6 +284,7 @@ private:
 
     ULONG refs_ = 1;
     std::wstring name_;
+    std::wstring note_;
     const Member* members_;
     size_t count_;
     std::map<DISPID, std::wstring> spelled_;
@@ -319,7 +345,7 @@ class AddIn : public Object
 {
 public:
     explicit AddIn(size_t index)
-        : Object(L"addin" + std::to_wstring(index + 1), kAddInMembers, 2), index_(index) {}
+        : Object(L"addin" + std::to_wstring(index + 1), kAddInMembers, std::size(kAddInMembers)), index_(index) {}
 
 protected:
     HRESULT Answer(DISPID id, VARIANT& value, std::wstring& described) override
@@ -332,7 +358,7 @@ protected:
         described = DescribeVariant(value);
         return S_OK;
     }
-    HRESULT Write(DISPID, const VARIANT& given) override
+    HRESULT Write(DISPID /*id*/, const VARIANT& given) override
     {
         Item& item = g_scenario.items[index_];
         if (FAILED(item.installedWriteFailure))
@@ -345,7 +371,7 @@ protected:
             return DISP_E_TYPEMISMATCH;
         const bool installed = flag.Get().boolVal != VARIANT_FALSE;
         if (installed != item.installed)
-            note_ = Name() + (installed ? L" installed" : L" uninstalled");
+            Note(Name() + (installed ? L" installed" : L" uninstalled"));
         item.installed = installed;
         return S_OK;
     }
@@ -463,10 +489,10 @@ const Member kAddInsMembers[] = {{nullptr, DISPID_NEWENUM, kRead | kCall}};
 class AddIns : public Object
 {
 public:
-    AddIns() : Object(L"addins", kAddInsMembers, 1) {}
+    AddIns() : Object(L"addins", kAddInsMembers, std::size(kAddInsMembers)) {}
 
 protected:
-    HRESULT Answer(DISPID, VARIANT& value, std::wstring& described) override
+    HRESULT Answer(DISPID /*id*/, VARIANT& value, std::wstring& described) override
     {
         return Produce(g_scenario.newEnum.Next(), value, described,
                        [](VARIANT& own, std::wstring& text) {
@@ -485,10 +511,10 @@ const Member kBooksMembers[] = {{L"Add", 1, kCall}};
 class Books : public Object
 {
 public:
-    Books() : Object(L"books", kBooksMembers, 1) {}
+    Books() : Object(L"books", kBooksMembers, std::size(kBooksMembers)) {}
 
 protected:
-    HRESULT Answer(DISPID, VARIANT& value, std::wstring& described) override
+    HRESULT Answer(DISPID /*id*/, VARIANT& value, std::wstring& described) override
     {
         const HRESULT hr = Produce(g_scenario.add.Next(), value, described,
                                    [](VARIANT& own, std::wstring& text) {
@@ -512,7 +538,7 @@ const Member kApplicationMembers[] = {
 class Application : public Object
 {
 public:
-    Application() : Object(L"app", kApplicationMembers, 5) {}
+    Application() : Object(L"app", kApplicationMembers, std::size(kApplicationMembers)) {}
 
 protected:
     HRESULT Answer(DISPID id, VARIANT& value, std::wstring& described) override

@@ -26,61 +26,73 @@
 #include "standin/Host.h"
 
 #include <cwchar>
+#include <optional>
+#include <string_view>
 
 namespace
 {
+constexpr int kDecimal = 10;
+constexpr int kHexadecimal = 16;
+constexpr DWORD kReadChunk = 4096;
+// What joins the answers of one member, and what stands for a NUL in a text.
+constexpr std::wstring_view kAnswerBar = L" | ";
+constexpr std::wstring_view kNul = L"<NUL>";
+
 std::wstring ReadText(const std::wstring& path)
 {
     Handle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.IsValid())
-        return std::wstring();
+        return {};
     std::string bytes;
-    char buffer[4096];
+    char buffer[kReadChunk];
     DWORD count = 0;
     while (::ReadFile(file.Get(), buffer, sizeof buffer, &count, nullptr) && count > 0)
         bytes.append(buffer, count);
     const int size = ::MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()),
                                            nullptr, 0);
     std::wstring text(size, L'\0');
-    ::MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), &text[0], size);
+    ::MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), text.data(), size);
     return text;
 }
 
-bool StartsWith(const std::wstring& text, const wchar_t* prefix)
+// What follows prefix in text, when text starts with it.
+std::optional<std::wstring> After(const std::wstring& text, std::wstring_view prefix)
 {
-    return text.compare(0, wcslen(prefix), prefix) == 0;
+    if (text.compare(0, prefix.size(), prefix) != 0)
+        return std::nullopt;
+    return text.substr(prefix.size());
 }
 
 Value ParseValue(const std::wstring& given)
 {
     Value value;
-    if (StartsWith(given, L"str:"))
+    if (const auto text = After(given, L"str:"))
     {
         value.kind = Value::Text;
-        value.text = given.substr(4);
-        for (size_t at; (at = value.text.find(L"<NUL>")) != std::wstring::npos;)
-            value.text.replace(at, 5, 1, L'\0');
+        value.text = *text;
+        for (size_t at; (at = value.text.find(kNul)) != std::wstring::npos;)
+            value.text.replace(at, kNul.size(), 1, L'\0');
     }
-    else if (StartsWith(given, L"i4:"))
+    else if (const auto number = After(given, L"i4:"))
     {
         value.kind = Value::Int;
-        value.number = wcstol(given.c_str() + 3, nullptr, 10);
+        value.number = wcstol(number->c_str(), nullptr, kDecimal);
     }
-    else if (StartsWith(given, L"r8:"))
+    else if (const auto real = After(given, L"r8:"))
     {
         value.kind = Value::Real;
-        value.real = wcstod(given.c_str() + 3, nullptr);
+        value.real = wcstod(real->c_str(), nullptr);
     }
-    else if (StartsWith(given, L"bool:"))
+    else if (const auto flag = After(given, L"bool:"))
     {
         value.kind = Value::Boolean;
-        value.number = wcstol(given.c_str() + 5, nullptr, 10);
+        value.number = wcstol(flag->c_str(), nullptr, kDecimal);
     }
-    else if (StartsWith(given, L"fail:"))
+    else if (const auto code = After(given, L"fail:"))
     {
         value.kind = Value::Failure;
-        value.failure = static_cast<HRESULT>(wcstoul(given.c_str() + 5, nullptr, 16));
+        value.failure = static_cast<HRESULT>(wcstoul(code->c_str(), nullptr, kHexadecimal));
     }
     else if (given == L"null")
         value.kind = Value::Null;
@@ -97,31 +109,97 @@ Value ParseValue(const std::wstring& given)
 
 Answers ParseAnswers(const std::wstring& given)
 {
-    Answers answers;
+    std::vector<Value> values;
     size_t start = 0;
-    for (size_t bar; (bar = given.find(L" | ", start)) != std::wstring::npos; start = bar + 3)
-        answers.values.push_back(ParseValue(given.substr(start, bar - start)));
-    answers.values.push_back(ParseValue(given.substr(start)));
-    return answers;
+    for (size_t bar; (bar = given.find(kAnswerBar, start)) != std::wstring::npos; start = bar + kAnswerBar.size())
+        values.push_back(ParseValue(given.substr(start, bar - start)));
+    values.push_back(ParseValue(given.substr(start)));
+    return Answers(std::move(values));
 }
 
-Answers Text(const wchar_t* text)
-{
-    Answers answers;
-    answers.values.push_back(ParseValue(std::wstring(L"str:") + text));
-    return answers;
-}
+Answers Text(const wchar_t* text) { return Answers({ParseValue(std::wstring(L"str:") + text)}); }
 }  // namespace
 
 const Value& Answers::Next()
 {
     static const Value natural;
-    if (values.empty())
+    if (values_.empty())
         return natural;
-    const size_t at = reads < values.size() ? reads : values.size() - 1;
-    ++reads;
-    return values[at];
+    const size_t at = reads_ < values_.size() ? reads_ : values_.size() - 1;
+    ++reads_;
+    return values_[at];
 }
+
+namespace
+{
+// A "busy" setting: MEMBER COUNT CODE.
+void AddBusyRule(const std::wstring& value, Scenario& scenario)
+{
+    const size_t space1 = value.find(L' ');
+    const size_t space2 = space1 == std::wstring::npos ? space1 : value.find(L' ', space1 + 1);
+    if (space2 == std::wstring::npos)
+        return;
+    BusyRule rule;
+    rule.target = value.substr(0, space1);
+    const std::wstring count = value.substr(space1 + 1, space2 - space1 - 1);
+    rule.times = count == L"forever" ? 0 : wcstoul(count.c_str(), nullptr, kDecimal);
+    rule.answer = static_cast<HRESULT>(wcstoul(value.c_str() + space2 + 1, nullptr, kHexadecimal));
+    if (count == L"forever" || rule.times > 0)
+        scenario.busy.push_back(rule);
+}
+
+// One setting that applies to this instance.
+void Apply(const std::wstring& key, const std::wstring& value, Scenario& scenario)
+{
+    if (key == L"create")
+    {
+        if (value == L"noregister")
+            scenario.registers = false;
+        else
+            scenario.creationFailure = ParseValue(value).failure;
+    }
+    else if (key == L"StartupPath")
+        scenario.startupPath = ParseAnswers(value);
+    else if (key == L"LibraryPath")
+        scenario.libraryPath = ParseAnswers(value);
+    else if (key == L"Workbooks")
+        scenario.workbooks = ParseAnswers(value);
+    else if (key == L"Add")
+        scenario.add = ParseAnswers(value);
+    else if (key == L"addins")
+        scenario.addins = ParseAnswers(value);
+    else if (key == L"_NewEnum")
+        scenario.newEnum = ParseAnswers(value);
+    else if (key == L"quit")
+        scenario.quit = ParseAnswers(value);
+    else if (key == L"addin")
+    {
+        Item item;
+        item.fullName = ParseAnswers(value);
+        scenario.items.push_back(item);
+    }
+    else if (key == L"addin.put" && !scenario.items.empty())
+        scenario.items.back().installedWriteFailure = ParseValue(value).failure;
+    else if (key == L"item")
+    {
+        Item item;
+        item.isAddIn = false;
+        item.notAnObject = ParseValue(value);
+        scenario.items.push_back(item);
+    }
+    else if (key == L"hold")
+        scenario.heldFiles.push_back(value);
+    else if (key == L"busy")
+        AddBusyRule(value, scenario);
+    else if (key == L"next")
+    {
+        const size_t space = value.find(L' ');
+        scenario.failingNext = wcstoul(value.c_str(), nullptr, kDecimal);
+        scenario.nextFailure =
+            space == std::wstring::npos ? E_FAIL : ParseValue(value.substr(space + 1)).failure;
+    }
+}
+}  // namespace
 
 void LoadScenario(int instance, Scenario& scenario)
 {
@@ -145,71 +223,8 @@ void LoadScenario(int instance, Scenario& scenario)
         if (space2 == std::wstring::npos)
             continue;
         const std::wstring who = line.substr(0, space1);
-        if (who != L"*" && _wtoi(who.c_str()) != instance)
-            continue;
-        const std::wstring key = line.substr(space1 + 1, space2 - space1 - 1);
-        const std::wstring value = line.substr(space2 + 1);
-
-        if (key == L"create")
-        {
-            if (value == L"noregister")
-                scenario.registers = false;
-            else
-                scenario.creationFailure = ParseValue(value).failure;
-        }
-        else if (key == L"StartupPath")
-            scenario.startupPath = ParseAnswers(value);
-        else if (key == L"LibraryPath")
-            scenario.libraryPath = ParseAnswers(value);
-        else if (key == L"Workbooks")
-            scenario.workbooks = ParseAnswers(value);
-        else if (key == L"Add")
-            scenario.add = ParseAnswers(value);
-        else if (key == L"addins")
-            scenario.addins = ParseAnswers(value);
-        else if (key == L"_NewEnum")
-            scenario.newEnum = ParseAnswers(value);
-        else if (key == L"quit")
-            scenario.quit = ParseAnswers(value);
-        else if (key == L"addin")
-        {
-            Item item;
-            item.fullName = ParseAnswers(value);
-            scenario.items.push_back(item);
-        }
-        else if (key == L"addin.put" && !scenario.items.empty())
-            scenario.items.back().installedWriteFailure = ParseValue(value).failure;
-        else if (key == L"item")
-        {
-            Item item;
-            item.isAddIn = false;
-            item.notAnObject = ParseValue(value);
-            scenario.items.push_back(item);
-        }
-        else if (key == L"hold")
-            scenario.heldFiles.push_back(value);
-        else if (key == L"busy")
-        {
-            // MEMBER COUNT CODE
-            const size_t space1 = value.find(L' ');
-            const size_t space2 = space1 == std::wstring::npos ? space1 : value.find(L' ', space1 + 1);
-            if (space2 == std::wstring::npos)
-                continue;
-            BusyRule rule;
-            rule.target = value.substr(0, space1);
-            const std::wstring count = value.substr(space1 + 1, space2 - space1 - 1);
-            rule.times = count == L"forever" ? 0 : wcstoul(count.c_str(), nullptr, 10);
-            rule.answer = static_cast<HRESULT>(wcstoul(value.c_str() + space2 + 1, nullptr, 16));
-            if (count == L"forever" || rule.times > 0)
-                scenario.busy.push_back(rule);
-        }
-        else if (key == L"next")
-        {
-            const size_t space = value.find(L' ');
-            scenario.failingNext = wcstoul(value.c_str(), nullptr, 10);
-            scenario.nextFailure =
-                space == std::wstring::npos ? E_FAIL : ParseValue(value.substr(space + 1)).failure;
-        }
+        if (who == L"*" || _wtoi(who.c_str()) == instance)
+            Apply(line.substr(space1 + 1, space2 - space1 - 1), line.substr(space2 + 1), scenario);
     }
 }
 

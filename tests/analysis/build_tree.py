@@ -3,8 +3,8 @@
 
     build_tree.py SOURCE BUILD TOOLCHAIN TARGET [CMAKE_ARGUMENT...]
 
-TOOLCHAIN is a file in SOURCE/cmake; TARGET is what to build ('all' for everything). BUILD is
-emptied first. The build's output is shown only when it fails.
+TOOLCHAIN is a file in SOURCE/cmake; TARGET is what to build ('all' for everything; several
+joined by commas). BUILD is emptied first. The build's output is shown only when it fails.
 """
 import os
 import shutil
@@ -19,7 +19,7 @@ def build_tree(source, build_dir, toolchain, target, extra=()):
     configure = ['cmake', '-S', source, '-B', build_dir,
                  '-DCMAKE_TOOLCHAIN_FILE=' + os.path.join(source, 'cmake', toolchain),
                  '-DCMAKE_BUILD_TYPE=Release', *extra]
-    make = ['cmake', '--build', build_dir, '--target', target, '--parallel', '2']
+    make = ['cmake', '--build', build_dir, '--target', *target.split(','), '--parallel', '2']
     for command in (configure, make):
         with open(log, 'a') as out:
             out.write('$ ' + ' '.join(command) + '\n')
