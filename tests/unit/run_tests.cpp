@@ -92,9 +92,8 @@ HRESULT GetTextMember(IDispatch* object, const wchar_t* name, Bstr& text)
 HRESULT GetObjectMember(IDispatch* object, const wchar_t* name, AutomationObject& member)
 {
     const HRESULT hr = Ask(object, "." + Narrow(name));
-    if (SUCCEEDED(hr))
-        member = std::wstring(name) == L"Workbooks" ? &g_machine->workbooks : &g_machine->addIns;
-    return hr;
+    Held* answer = std::wstring(name) == L"Workbooks" ? &g_machine->workbooks : &g_machine->addIns;
+    return FAILED(hr) ? hr : (member = answer, S_OK);
 }
 HRESULT SetMember(IDispatch* object, const wchar_t* name, const VARIANT& value)
 {
@@ -105,9 +104,7 @@ HRESULT CallMember(IDispatch* object, const wchar_t* name) { return Ask(object, 
 HRESULT EnumerateMembers(IDispatch* collection, AutomationEnumerator& items)
 {
     const HRESULT hr = Ask(collection, " enumerated");
-    if (SUCCEEDED(hr))
-        items = &g_machine->items;
-    return hr;
+    return FAILED(hr) ? hr : (items = &g_machine->items, S_OK);
 }
 HRESULT NextMember(IEnumVARIANT* items, AutomationObject& item)
 {
@@ -144,15 +141,16 @@ TEST(RemovalRun, TakesEveryStepInOrderAndDropsOnlyTheStepThatFails)
     const std::string end = "release items\nrelease addins\nend\n";
     // The machine of the rows where one operation fails: an empty startup folder, which names the root,
     // a library folder that ends in a backslash, which gives two, and two add-ins, the second read as
-    // another file at each use; every file named is on disk. Its run when nothing fails, piece by piece:
+    // another file at each use; every file named is on disk.
     const Machine two = {{L"", L"C:\\Library\\"},
                          {Held("a1", {L"C:\\One\\QuantorelixExcel.xla"}),
                           Held("a2", {L"C:\\QuantorelixExcel.xla", L"C:\\Probed.xla", L"C:\\Deleted.xla"})},
                          {"C:\\One\\QuantorelixExcel.xla", "C:\\Probed.xla", "C:\\Deleted.xla",
                           "\\QuantorelixExcelLink.xla", "C:\\Library\\\\QuantorelixExcelLink.xla"}};
+    // Its run when nothing fails, piece by piece.
     const std::string read = "items next: a1\na1.fullname\na1.installed = false\na1.fullname\n";
     const std::string probe = "probe C:\\One\\QuantorelixExcel.xla\n";
-    const std::string a1 = read + probe + "a1.fullname\ndelete C:\\One\\QuantorelixExcel.xla\n";
+    const std::string deleted = "a1.fullname\ndelete C:\\One\\QuantorelixExcel.xla\n";
     const std::string a2 = "items next: a2\nrelease a1\na2.fullname\na2.installed = false\na2.fullname\n"
                            "probe C:\\Probed.xla\na2.fullname\ndelete C:\\Deleted.xla\nitems next: none\n";
     const std::string startup = "probe \\QuantorelixExcelLink.xla\n";
@@ -160,6 +158,8 @@ TEST(RemovalRun, TakesEveryStepInOrderAndDropsOnlyTheStepThatFails)
     const std::string deleteStartup = "delete \\QuantorelixExcelLink.xla\n";
     const std::string deleteLibrary = "delete C:\\Library\\\\QuantorelixExcelLink.xla\n";
     const std::string copies = startup + deleteStartup + library + deleteLibrary;
+    const std::string walk = read + probe + deleted + a2;
+    const std::string tail = quit("app2") + copies + end;
 
     const struct
     {
@@ -182,26 +182,25 @@ TEST(RemovalRun, TakesEveryStepInOrderAndDropsOnlyTheStepThatFails)
          "a4.fullname\nprobe QuantorelixExcelLink.xla\nitems next: none\n" + quit("app2", "a4") +
              "probe C:\\Startup\\QuantorelixExcelLink.xla\nprobe C:\\Library\\QuantorelixExcelLink.xla\n" + end},
         {"nothing fails: the copy paths as the folders give them; the full name read afresh at each use", two, "",
-         walked + a1 + a2 + quit("app2") + copies + end},
+         walked + walk + tail},
         {"the first instance is not created: both copy paths stay empty and name nothing; the walk still runs", two,
          "new Excel.Application: app1",
          "new Excel.Application: app1 failed\nnone.StartupPath failed\nnone.LibraryPath failed\npump\n"
-         "new Excel.Application: app2\n" + then("app2") + a1 + a2 + quit("app2") + "probe \nprobe \n" + end},
+         "new Excel.Application: app2\n" + then("app2") + walk + quit("app2") + "probe \nprobe \n" + end},
         {"the second instance is not created: the first gets the workbook, the walk and the quit", two,
          "new Excel.Application: app2",
-         first + "new Excel.Application: app2 failed\n" + then("app1") + a1 + a2 + quit("app1") + copies + end},
+         first + "new Excel.Application: app2 failed\n" + then("app1") + walk + quit("app1") + copies + end},
         {"StartupPath fails: that copy path stays empty", two, "app1.StartupPath",
-         "new Excel.Application: app1\napp1.StartupPath failed\napp1.LibraryPath\npump\n" + second + then("app2") + a1 +
-             a2 + quit("app2") + "probe \n" + library + deleteLibrary + end},
+         "new Excel.Application: app1\napp1.StartupPath failed\napp1.LibraryPath\npump\n" + second + then("app2") +
+             walk + quit("app2") + "probe \n" + library + deleteLibrary + end},
         {"LibraryPath fails: that copy path stays empty", two, "app1.LibraryPath",
-         "new Excel.Application: app1\napp1.StartupPath\napp1.LibraryPath failed\npump\n" + second + then("app2") + a1 +
-             a2 + quit("app2") + startup + deleteStartup + "probe \n" + end},
+         "new Excel.Application: app1\napp1.StartupPath\napp1.LibraryPath failed\npump\n" + second + then("app2") +
+             walk + quit("app2") + startup + deleteStartup + "probe \n" + end},
         {"Workbooks fails: no workbook is added", two, "app2.Workbooks",
-         first + second + "app2.Workbooks failed\npump\napp2.addins\naddins enumerated\n" + a1 + a2 + quit("app2") +
-             copies + end},
+         first + second + "app2.Workbooks failed\npump\napp2.addins\naddins enumerated\n" + walk + tail},
         {"Add fails", two, "workbooks.Add()",
          first + second + "app2.Workbooks\nworkbooks.Add() failed\nrelease workbooks\npump\napp2.addins\n"
-         "addins enumerated\n" + a1 + a2 + quit("app2") + copies + end},
+         "addins enumerated\n" + walk + tail},
         {"addins fails: no add-in is visited", two, "app2.addins",
          first + second + "app2.Workbooks\nworkbooks.Add()\nrelease workbooks\npump\napp2.addins failed\n"
          "app2.quit()\nrelease app2\n" + copies + "end\n"},
@@ -209,29 +208,27 @@ TEST(RemovalRun, TakesEveryStepInOrderAndDropsOnlyTheStepThatFails)
          first + second + "app2.Workbooks\nworkbooks.Add()\nrelease workbooks\npump\napp2.addins\n"
          "addins enumerated failed\napp2.quit()\nrelease app2\n" + copies + "release addins\nend\n"},
         {"the first read of a full name fails: the add-in is passed over", two, "a1.fullname",
-         walked + "items next: a1\na1.fullname failed\n" + a2 + quit("app2") + copies + end},
+         walked + "items next: a1\na1.fullname failed\n" + a2 + tail},
         {"installed cannot be set: the file is still probed and deleted", two, "a1.installed = false",
-         walked + "items next: a1\na1.fullname\na1.installed = false failed\na1.fullname\n" + probe +
-             "a1.fullname\ndelete C:\\One\\QuantorelixExcel.xla\n" + a2 + quit("app2") + copies + end},
+         walked + "items next: a1\na1.fullname\na1.installed = false failed\na1.fullname\n" + probe + deleted + a2 +
+             tail},
         {"the second read fails: no probe, no deletion", two, "a1.fullname#2",
-         walked + "items next: a1\na1.fullname\na1.installed = false\na1.fullname failed\n" + a2 + quit("app2") +
-             copies + end},
+         walked + "items next: a1\na1.fullname\na1.installed = false\na1.fullname failed\n" + a2 + tail},
         {"the probe fails, which is not the file's absence: no deletion", two, "probe C:\\One\\QuantorelixExcel.xla",
-         walked + read + "probe C:\\One\\QuantorelixExcel.xla failed\n" + a2 + quit("app2") + copies + end},
+         walked + read + "probe C:\\One\\QuantorelixExcel.xla failed\n" + a2 + tail},
         {"the third read fails: no deletion", two, "a1.fullname#3",
-         walked + read + probe + "a1.fullname failed\n" + a2 + quit("app2") + copies + end},
+         walked + read + probe + "a1.fullname failed\n" + a2 + tail},
         {"the deletion fails (the file in use): the walk goes on", two, "delete C:\\One\\QuantorelixExcel.xla",
-         walked + read + probe + "a1.fullname\ndelete C:\\One\\QuantorelixExcel.xla failed\n" + a2 + quit("app2") +
-             copies + end},
+         walked + read + probe + "a1.fullname\ndelete C:\\One\\QuantorelixExcel.xla failed\n" + a2 + tail},
         {"moving to the second add-in fails: the walk ends there", two, "items next: a2",
-         walked + a1 + "items next: a2 failed\n" + quit("app2", "a1") + copies + end},
+         walked + read + probe + deleted + "items next: a2 failed\n" + quit("app2", "a1") + copies + end},
         {"quit fails: the clears and the copies still come", two, "app2.quit()",
-         walked + a1 + a2 + "app2.quit() failed\nrelease a2\nrelease app2\n" + copies + end},
+         walked + walk + "app2.quit() failed\nrelease a2\nrelease app2\n" + copies + end},
         {"the startup copy's probe fails: no deletion there; the library copy still goes", two,
          "probe \\QuantorelixExcelLink.xla",
-         walked + a1 + a2 + quit("app2") + "probe \\QuantorelixExcelLink.xla failed\n" + library + deleteLibrary + end},
+         walked + walk + quit("app2") + "probe \\QuantorelixExcelLink.xla failed\n" + library + deleteLibrary + end},
         {"the startup copy's deletion fails: the library copy still goes", two, "delete \\QuantorelixExcelLink.xla",
-         walked + a1 + a2 + quit("app2") + startup + "delete \\QuantorelixExcelLink.xla failed\n" + library +
+         walked + walk + quit("app2") + startup + "delete \\QuantorelixExcelLink.xla failed\n" + library +
              deleteLibrary + end},
     };
     for (const auto& row : rows)
