@@ -1,7 +1,7 @@
 """End-to-end: the real program under Wine against the stand-in host, one prefix per test class.
 
 What only the whole program shows: its journal across the two real hosts, what a real disk keeps,
-and a busy host across the process boundary. Each case lays out a scenario and files, runs the
+a creation that a real host refuses, and a busy host across the process boundary. Each case lays out a scenario and files, runs the
 program once, holds the run to what holds for every run (tests/support/invariants.py), and checks
 the files it deleted. The order of the run's steps and what a failure at each one drops are
 run_tests'. Every class is a ctest group (e2e_CLASS).
@@ -66,6 +66,15 @@ class AddInWalk(EndToEnd):
         """A bare file name names the file in the folder the program started in, C:\\; an add-in that is
         the library copy is deleted by the walk, and step 13 then finds it gone."""
         self.run_case(addins(ADDIN_FILE, LIBRARY_COPY), COPIES | {ROOT_COPY})
+
+
+class RefusedCreation(EndToEnd):
+    """A real host's factory that refuses the first creation, across processes: the creation fails as
+    COM hands the refusal on, and the run goes on with the second instance."""
+
+    def test_the_first_creation_refused(self):
+        """No folder read, so the copies stay; the walk on the second instance deletes the add-in."""
+        self.run_case('1 create fail:80004005\n' + addins(ADDIN), {ADDIN})
 
 
 class BusyHost(EndToEnd):
