@@ -42,8 +42,8 @@ PROPERTY_PUT = '-3'
 
 # --- what a host answers ---
 
-FAILURE = 'fail:80020009'  # how a real host reports a failing member (DISP_E_EXCEPTION)
-FAILURES = [FAILURE, 'fail:80004005', 'fail:80010108', 'fail:800706BA']
+# A failing host's answers, the first as a real host reports a failing member (DISP_E_EXCEPTION).
+FAILURES = ['fail:80020009', 'fail:80004005', 'fail:80010108', 'fail:800706BA']
 # A busy host: RPC_E_CALL_REJECTED, RPC_E_SERVERCALL_RETRYLATER, VBA_E_IGNORE.
 REJECTED, RETRY_LATER, IGNORED = '80010001', '8001010A', '800AC472'
 BUSY = [REJECTED, RETRY_LATER, IGNORED]
@@ -242,16 +242,14 @@ def looked_up(instance, obj, name, answer=None):
     return '%d %s' % (instance, lookup(obj, name, answer))
 
 
-def visit(n, full_name, found=True, lookups=False, instance=2):
+def visit(n, full_name, found):
     """The plain lines of the walk's visit to the n-th add-in when its full name holds the key: it is
     read, "installed" is written, it is read again for the probe, and a third time for the
-    deletion when the probe found a normal file. Each line starts with the instance, if given."""
+    deletion when the probe found a normal file."""
     addin = 'addin%d' % n
-    read = call(addin, 'fullname', 'str:' + full_name, lookups)
-    lines = read + call(addin, 'installed', 'ok', lookups) + [addin + ' uninstalled'] + read
-    if found:
-        lines += read
-    return ['%d %s' % (instance, line) for line in lines] if instance else lines
+    read = call(addin, 'fullname', 'str:' + full_name)
+    lines = read + call(addin, 'installed', 'ok') + [addin + ' uninstalled'] + read
+    return lines + read if found else lines
 
 
 def plain_run(startup, library, addins):
@@ -273,7 +271,7 @@ def plain_run(startup, library, addins):
         if n > 1:
             second.append('addin%d released' % (n - 1))
         if matches(addin.path):
-            second += visit(n, addin.path, found=addin.state == NORMAL, lookups=True, instance=None)
+            second += visit(n, addin.path, addin.state == NORMAL)
         else:
             second += call('addin%d' % n, 'fullname', 'str:' + addin.path)
     second.append('enum next celt=1 -> S_FALSE fetched=0')
@@ -326,12 +324,6 @@ def folders(startup=STARTUP, library=LIBRARY):
 def addins(*full_names):
     """The scenario lines that list add-ins with these full names, on every instance."""
     return ''.join('* addin str:%s\n' % name for name in full_names)
-
-
-def listed(scenario):
-    """Every text that the scenario's add-ins on every instance answer for their full names."""
-    return [value[len('str:'):] for line in scenario.splitlines() if line.startswith('* addin ')
-            for value in line[len('* addin '):].split(' | ') if value.startswith('str:')]
 
 
 def lay_sample(machine):
