@@ -293,6 +293,12 @@ Describe 'The detection rule' {
 }
 
 Describe 'The detection script run as a file' {
+    It 'runs nothing when dot-sourced' {
+        Mock Test-Removal { $true }
+        . $script:rule | Should -BeNullOrEmpty
+        Should -Invoke Test-Removal -Times 0 -Exactly
+    }
+
     It 'prints nothing and exits 0 where nothing is Windows' {
         # This PowerShell again: the .NET host running its pwsh.dll.
         $out = & ([Environment]::ProcessPath) (Join-Path $PSHOME 'pwsh.dll') -NoProfile -NonInteractive -File $script:rule 2>&1
