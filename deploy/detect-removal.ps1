@@ -16,8 +16,8 @@ function Get-Identity {
     }
 }
 
-# Every EXCEL.EXE in every session, with its session, command line and owner. Win32_Process
-# leaves CommandLine null where it may not be read ("Win32_Process class",
+# Every EXCEL.EXE in every session, with its session, command line and owner; CommandLine may be
+# null, as for a process the caller may not read ("Win32_Process class",
 # https://learn.microsoft.com/en-us/windows/win32/cimwin32prov/win32-process); GetOwnerSid answers
 # 0 with the owner's SID, any other number where it cannot tell ("GetOwnerSid method of the
 # Win32_Process class",
