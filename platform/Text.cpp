@@ -38,10 +38,17 @@ HRESULT LowerCaseText(const Bstr& text, Bstr& lower)
     if (mapped.Get() == nullptr)
         return E_OUTOFMEMORY;
     // The invariant locale: a Turkish system must not turn "I" into a dotless i.
-    if (length > 0 &&
-        ::LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_LOWERCASE, text.Get(), static_cast<int>(length),
-                        mapped.Get(), static_cast<int>(length), nullptr, nullptr, 0) != static_cast<int>(length))
-        return HRESULT_FROM_WIN32(::GetLastError());
+    if (length > 0)
+    {
+        const int written = ::LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_LOWERCASE, text.Get(),
+                                            static_cast<int>(length), mapped.Get(), static_cast<int>(length),
+                                            nullptr, nullptr, 0);
+        if (written == 0)
+            return HRESULT_FROM_WIN32(::GetLastError());
+        // Any other count leaves part of the copy unwritten, and sets no last error to report.
+        if (written != static_cast<int>(length))
+            return E_UNEXPECTED;
+    }
     lower = std::move(mapped);
     return S_OK;
 }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/Platform.h"
+#include "tests/unit/ImportPatch.h"
 
 namespace
 {
@@ -88,12 +89,42 @@ TEST(AddInMatch, FindsTheKeyAnywhereInAnyCaseAndNowhereElse)
     EXPECT_EQ(0u, FindTextIgnoringCase(Bstr(::SysAllocString(L"C:\\QuantorelixExcelLink.xla")), L""));
 }
 
+// LCMapStringEx as a system might answer it: the count it gives, and the last error it sets.
+int g_mapped = 0;
+DWORD g_mapError = ERROR_SUCCESS;
+int WINAPI MapAnswering(LPCWSTR, DWORD, LPCWSTR, int, LPWSTR, int, LPNLSVERSIONINFO, LPVOID, LPARAM)
+{
+    ::SetLastError(g_mapError);
+    return g_mapped;
+}
+
 // An empty text and one with a NUL inside are the match's rows above.
-TEST(LowerCaseText, LowersLettersBeyondAscii)
+TEST(LowerCaseText, LowersLettersBeyondAsciiAndFailsWhereTheMappingDoes)
 {
     Bstr lowered;
     ASSERT_EQ(S_OK, LowerCaseText(TextOf(L"\u00c9T\u00c9"), lowered));
     EXPECT_EQ(L"\u00e9t\u00e9", StringOf(lowered));
+
+    const struct
+    {
+        const char* what;
+        int mapped;
+        DWORD error;
+        HRESULT expected;
+    } failures[] = {
+        {"no character mapped", 0, ERROR_INVALID_PARAMETER, HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER)},
+        {"one character short, with no last error", 2, ERROR_SUCCESS, E_UNEXPECTED},
+    };
+    const ImportPatch mapping("kernel32.dll", "LCMapStringEx", reinterpret_cast<void*>(&MapAnswering));
+    ASSERT_TRUE(mapping.IsSet()) << "LCMapStringEx is not among this program's imports";
+    for (const auto& row : failures)
+    {
+        SCOPED_TRACE(row.what);
+        g_mapped = row.mapped;
+        g_mapError = row.error;
+        EXPECT_EQ(row.expected, LowerCaseText(TextOf(L"ABC"), lowered));
+        EXPECT_EQ(L"\u00e9t\u00e9", StringOf(lowered));
+    }
 }
 
 TEST(JoinPath, KeepsWhatFollowsANulInTheFolder)
