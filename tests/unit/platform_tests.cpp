@@ -1,12 +1,13 @@
 // The file probe and deletion against real files, and the message pump, on the real system.
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "platform/Platform.h"
+#include "tests/unit/ImportPatch.h"
 
 namespace
 {
@@ -86,10 +87,8 @@ bool MakeLink(const std::wstring& link, const std::wstring& target)
     return WaitFor(link);
 }
 
-// FILE_DISPOSITION_INFO_EX (Windows 10 1607 and later), and its flag that deletes a read-only file
-// regardless of the attribute.
+// FILE_DISPOSITION_INFO_EX (Windows 10 1607 and later).
 constexpr FILE_INFO_BY_HANDLE_CLASS kDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
-constexpr DWORD kIgnoreReadOnly = 0x10;
 
 // A disposition a deletion asked for: the extended one with its flags, or the classic one (flags
 // then holds its DeleteFile).
@@ -98,56 +97,29 @@ struct Disposition
     FILE_INFO_BY_HANDLE_CLASS kind;
     DWORD flags;
 };
+bool operator==(const Disposition& a, const Disposition& b) { return a.kind == b.kind && a.flags == b.flags; }
+void PrintTo(const Disposition& d, std::ostream* out) { *out << "{class " << d.kind << ", 0x" << std::hex << d.flags << "}"; }
 
-// The entry of this program's import address table through which its calls to function go.
-void** ImportSlot(const char* dll, const char* function)
-{
-    auto* const base = reinterpret_cast<BYTE*>(::GetModuleHandleW(nullptr));
-    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-    const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    for (auto* entry = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
-         entry->Name != 0; ++entry)
-    {
-        if (::lstrcmpiA(reinterpret_cast<const char*>(base + entry->Name), dll) != 0 || entry->OriginalFirstThunk == 0)
-            continue;
-        const auto* names = reinterpret_cast<const IMAGE_THUNK_DATA*>(base + entry->OriginalFirstThunk);
-        auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + entry->FirstThunk);
-        for (; names->u1.AddressOfData != 0; ++names, ++slots)
-        {
-            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal))
-                continue;
-            const auto* byName = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
-            if (std::strcmp(reinterpret_cast<const char*>(byName->Name), function) == 0)
-                return reinterpret_cast<void**>(&slots->u1.Function);
-        }
-    }
-    return nullptr;
-}
-
-// Records every disposition the platform code sets on a file, then lets the call through. The
-// platform code is linked into this program, so it calls SetFileInformationByHandle through this
-// program's import address table; while the spy lives, its entry there leads to the spy.
+// Records every disposition the platform code sets on a file, and answers it as the system it
+// stands for would.
 class DispositionSpy
 {
 public:
-    DispositionSpy() : slot_(ImportSlot("kernel32.dll", "SetFileInformationByHandle"))
+    enum System
+    {
+        kAsItIs,
+        kWithExtended,     // Windows 10 1607 and later: the extended class deletes
+        kWithoutExtended,  // Wine 8, older Windows: the extended class is an invalid parameter
+        kRefusing,         // the file may not be deleted (a running program's image)
+    };
+
+    DispositionSpy() : patch_("kernel32.dll", "SetFileInformationByHandle", reinterpret_cast<void*>(&Spy))
     {
         calls_.clear();
-        if (slot_ == nullptr)
-            return;
-        real_ = reinterpret_cast<SetInformation>(*slot_);
-        Write(reinterpret_cast<void*>(&Spy));
+        system_ = kAsItIs;
     }
-    ~DispositionSpy()
-    {
-        if (slot_ != nullptr)
-            Write(reinterpret_cast<void*>(real_));
-    }
-    DispositionSpy(const DispositionSpy&) = delete;
-    DispositionSpy& operator=(const DispositionSpy&) = delete;
-
-    bool IsSet() const { return slot_ != nullptr; }
+    bool IsSet() const { return patch_.IsSet(); }
+    static void Answer(System system) { system_ = system; }
     // Every disposition asked for since the spy was set, in order.
     static const std::vector<Disposition>& Calls() { return calls_; }
 
@@ -156,25 +128,54 @@ private:
 
     static BOOL WINAPI Spy(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID information, DWORD size)
     {
-        if (kind == kDispositionInfoEx && size >= sizeof(DWORD))
+        const auto real = SystemFunction<SetInformation>(L"kernel32", "SetFileInformationByHandle");
+        const bool extended = kind == kDispositionInfoEx;
+        if (extended && size >= sizeof(DWORD))
             calls_.push_back({kind, *static_cast<const DWORD*>(information)});
         else if (kind == FileDispositionInfo && size >= sizeof(FILE_DISPOSITION_INFO))
             calls_.push_back({kind, static_cast<const FILE_DISPOSITION_INFO*>(information)->DeleteFile ? 1u : 0u});
-        return real_(file, kind, information, size);
+        else
+            return real(file, kind, information, size);
+        FILE_DISPOSITION_INFO classic = {TRUE};
+        switch (system_)
+        {
+        case kWithExtended:
+            if (extended)
+                return real(file, FileDispositionInfo, &classic, sizeof classic);
+            break;
+        case kWithoutExtended:
+            if (extended)
+            {
+                ::SetLastError(ERROR_INVALID_PARAMETER);
+                return FALSE;
+            }
+            break;
+        case kRefusing:
+            ::SetLastError(ERROR_ACCESS_DENIED);
+            return FALSE;
+        case kAsItIs:
+            break;
+        }
+        return real(file, kind, information, size);
     }
 
-    void Write(void* function)
-    {
-        DWORD protection = 0;
-        ::VirtualProtect(slot_, sizeof *slot_, PAGE_READWRITE, &protection);
-        *slot_ = function;
-        ::VirtualProtect(slot_, sizeof *slot_, protection, &protection);
-    }
-
-    void** const slot_;
-    static inline SetInformation real_ = nullptr;
+    ImportPatch patch_;
+    static inline System system_ = kAsItIs;
     static inline std::vector<Disposition> calls_;
 };
+
+// The directory search, reporting whatever it finds as a normal file: what the deletion is left
+// to refuse itself.
+HANDLE WINAPI FindAsNormalFile(const wchar_t* path, FINDEX_INFO_LEVELS level, void* found, FINDEX_SEARCH_OPS search,
+                               void* filter, DWORD flags)
+{
+    using Find = HANDLE(WINAPI*)(const wchar_t*, FINDEX_INFO_LEVELS, void*, FINDEX_SEARCH_OPS, void*, DWORD);
+    HANDLE handle = SystemFunction<Find>(L"kernel32", "FindFirstFileExW")(path, level, found, search, filter, flags);
+    if (handle != INVALID_HANDLE_VALUE)
+        static_cast<WIN32_FIND_DATAW*>(found)->dwFileAttributes &=
+            ~(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_DIRECTORY);
+    return handle;
+}
 
 // A fresh folder under the temporary folder, emptied and removed afterwards. Every disposition
 // the deletions ask for is seen on its way to the system.
@@ -195,11 +196,6 @@ protected:
 
     void TearDown() override
     {
-        // Windows 10 1607 and later delete a read-only file when asked to ignore the attribute;
-        // the program refuses such a file itself and never asks.
-        for (const Disposition& asked : DispositionSpy::Calls())
-            EXPECT_FALSE(asked.kind == kDispositionInfoEx && (asked.flags & kIgnoreReadOnly))
-                << "a deletion asked to ignore the read-only attribute: flags 0x" << std::hex << asked.flags;
         // Wine would follow the links in the folder; Unix removes them as they are.
         if (WineUnixName() != nullptr)
             RunUnix("/bin/rm", "rm -rf \"" + UnixPath(folder_) + "\"");
@@ -334,7 +330,7 @@ TEST_F(FilesTest, TextsThatAreNoLiteralPathNameNoFile)
     for (const std::wstring& path : {PathOf(L"a|b\\a.xla"), first + L"\\a.xla"})
     {
         EXPECT_NE(S_OK, FindNormalFile(TextOf(path), found)) << testing::PrintToString(path);
-        EXPECT_TRUE(found.IsEmpty());
+        EXPECT_EQ(0u, found.Length());
         EXPECT_FALSE(SUCCEEDED(DeleteFiles(TextOf(path)))) << testing::PrintToString(path);
     }
     EXPECT_TRUE(Exists(first) && Exists(second) && Exists(report));
@@ -485,21 +481,27 @@ TEST_F(FilesTest, FilesOnAnotherDriveLetterAreDeleted)
 
 TEST_F(FilesTest, RefusedDeletionsLeaveTheFileInPlace)
 {
-    // What the probe would not report is not deleted either, whoever asks, and the program refuses
-    // it itself: no deletion is asked of the system. For a read-only file that matters: Wine 8 would
-    // refuse it anyway, Windows 10 1607 and later not if asked to ignore the attribute (which the
-    // fixture checks no deletion asks).
+    // What the probe would not report is not deleted either, whoever asks, and the deletion
+    // refuses it itself, on the handle it would delete with, even where the probe is passed: no
+    // deletion is asked of the system. For a read-only file that matters: Wine 8 would refuse it
+    // anyway, Windows 10 1607 and later not if asked to ignore the attribute.
     ASSERT_TRUE(::CreateDirectoryW(PathOf(L"folder.xla").c_str(), nullptr));
     const std::wstring kept[] = {MakeFile(L"readonly.xla", FILE_ATTRIBUTE_READONLY),
                                  MakeFile(L"archived.xla", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE),
                                  MakeFile(L"hidden.xla", FILE_ATTRIBUTE_HIDDEN),
                                  MakeFile(L"system.xla", FILE_ATTRIBUTE_SYSTEM),
                                  MakeFile(L"folder.xla\\inside.xla"), MakeFile(L"busy.xla")};
-    const std::pair<const char*, std::wstring> rows[] = {
+    const struct
+    {
+        const char* what;
+        std::wstring path;
+        bool probePassed;
+    } rows[] = {
         {"read-only", kept[0]}, {"read-only and archived", kept[1]},
-        {"hidden", kept[2]}, {"hidden, with a trailing dot", kept[2] + L"."},
-        {"system", kept[3]}, {"system, with a trailing dot", kept[3] + L"."},
-        {"a folder", PathOf(L"folder.xla")}, {"a file open without delete sharing", kept[5]},
+        {"hidden", kept[2]}, {"hidden, the probe passed", kept[2], true}, {"hidden, with a trailing dot", kept[2] + L"."},
+        {"system", kept[3]}, {"system, the probe passed", kept[3], true}, {"system, with a trailing dot", kept[3] + L"."},
+        {"a folder", PathOf(L"folder.xla")}, {"a folder, the probe passed", PathOf(L"folder.xla"), true},
+        {"a file open without delete sharing", kept[5]},
         // A device name in a folder opens the device, which is no file to delete.
         {"COM1", PathOf(L"COM1")}, {"nul", PathOf(L"nul")}, {"NUL.xla", PathOf(L"NUL.xla")}, {"con", PathOf(L"con")},
     };
@@ -507,19 +509,55 @@ TEST_F(FilesTest, RefusedDeletionsLeaveTheFileInPlace)
     ASSERT_NE(INVALID_HANDLE_VALUE, open);
     for (const auto& row : rows)
     {
-        SCOPED_TRACE(row.first);
+        SCOPED_TRACE(row.what);
         const size_t asked = DispositionSpy::Calls().size();
-        EXPECT_FALSE(SUCCEEDED(DeleteFiles(TextOf(row.second))));
+        if (row.probePassed)
+        {
+            const ImportPatch probe("kernel32.dll", "FindFirstFileExW", reinterpret_cast<void*>(&FindAsNormalFile));
+            Bstr found;
+            ASSERT_EQ(S_OK, FindNormalFile(TextOf(row.path), found)) << "the probe was not passed";
+            EXPECT_FALSE(SUCCEEDED(DeleteFiles(TextOf(row.path))));
+        }
+        else
+            EXPECT_FALSE(SUCCEEDED(DeleteFiles(TextOf(row.path))));
         EXPECT_EQ(asked, DispositionSpy::Calls().size()) << "a deletion was asked of the system";
     }
     ::CloseHandle(open);
     for (const std::wstring& file : kept)
         EXPECT_TRUE(Exists(file)) << testing::PrintToString(file);
+}
 
-    const std::wstring after = MakeFile(L"after.xla");
-    const size_t asked = DispositionSpy::Calls().size();
-    EXPECT_EQ(S_OK, DeleteFiles(TextOf(after)));
-    EXPECT_LT(asked, DispositionSpy::Calls().size()) << "the spy saw no deletion asked of the system";
+TEST_F(FilesTest, TheDeletionAsksForPosixSemanticsFirstAndForTheClassicDispositionOnlyWhereRefused)
+{
+    // Never the flag that ignores the read-only attribute (0x10): the deletion asks exactly
+    // DELETE | POSIX_SEMANTICS.
+    const Disposition posix = {kDispositionInfoEx, 0x3};
+    const Disposition classic = {FileDispositionInfo, TRUE};
+    const struct
+    {
+        const char* what;
+        DispositionSpy::System system;
+        std::vector<Disposition> asked;
+        HRESULT deleted;
+    } rows[] = {
+        {"a system with FILE_DISPOSITION_INFO_EX", DispositionSpy::kWithExtended, {posix}, S_OK},
+        {"a system without it", DispositionSpy::kWithoutExtended, {posix, classic}, S_OK},
+        {"a file the system will not delete", DispositionSpy::kRefusing, {posix, classic},
+         HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED)},
+    };
+    for (const auto& row : rows)
+    {
+        SCOPED_TRACE(row.what);
+        const std::wstring file = MakeFile(L"QuantorelixExcelLink.xla");
+        const size_t before = DispositionSpy::Calls().size();
+        DispositionSpy::Answer(row.system);
+        EXPECT_EQ(row.deleted, DeleteFiles(TextOf(file)));
+        DispositionSpy::Answer(DispositionSpy::kAsItIs);
+        EXPECT_EQ(row.asked, std::vector<Disposition>(DispositionSpy::Calls().begin() + before, DispositionSpy::Calls().end()));
+        EXPECT_EQ(FAILED(row.deleted), Exists(file));
+        if (Exists(file))
+            EXPECT_TRUE(::DeleteFileW(file.c_str()));
+    }
 }
 
 TEST(PumpEvents, HandlesPendingMessagesAndLeavesQuitForLater)
