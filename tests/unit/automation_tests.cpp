@@ -12,14 +12,66 @@
 
 #include "platform/Platform.h"
 
-// The run's allowance for busy answers, whole again (platform/Automation.cpp).
-void ResetBusyAllowance();
 // Turns oleaut32's cache of freed texts off, so every text is allocated and freed through COM's
 // allocator, where AllocationCount sees it.
 extern "C" void SetOaNoCache();
 
 namespace
 {
+// The busy waits' clock, simulated in place of platform/BusyClock.cpp: time moves only when a
+// wait or the host's answer moves it, and every ask of the host is noted with its time.
+struct SimulatedClock
+{
+    ULONGLONG now = 1'000'000;
+    BusySpent spent = {0, 0};
+    std::vector<ULONGLONG> asks;
+    // How long the first answer since `asks` was cleared takes, and each answer after it.
+    DWORD firstAnswerTakes = 0;
+    DWORD answersTake = 0;
+    // A message to window that arrives at the given time, during a wait.
+    HWND arrivalWindow = nullptr;
+    ULONGLONG arrivalAt = 0;
+    // Waits in a row that came back at once, on a message still in the queue.
+    int waitsAtOnce = 0;
+
+    void Ask()
+    {
+        asks.push_back(now);
+        now += asks.size() == 1 ? firstAnswerTakes : answersTake;
+    }
+};
+SimulatedClock g_clock;
+}  // namespace
+
+BusySpent& BusySpentByRun() { return g_clock.spent; }
+ULONGLONG BusyClockNow() { return g_clock.now; }
+void BusySleep(DWORD milliseconds) { g_clock.now += milliseconds; }
+void BusyWaitForMessages(DWORD milliseconds)
+{
+    // As MsgWaitForMultipleObjectsEx with MWMO_INPUTAVAILABLE: a message in the queue, even one
+    // already seen, ends the wait at once.
+    MSG pending;
+    if (::PeekMessageW(&pending, nullptr, 0, 0, PM_NOREMOVE))
+    {
+        if (++g_clock.waitsAtOnce < 1000)
+            return;
+        ADD_FAILURE() << "a pause waits again and again on message 0x" << std::hex << pending.message
+                      << " that it leaves in the queue";
+    }
+    g_clock.waitsAtOnce = 0;
+    if (g_clock.arrivalWindow != nullptr && g_clock.arrivalAt < g_clock.now + milliseconds)
+    {
+        g_clock.now = g_clock.arrivalAt;
+        ::PostMessageW(g_clock.arrivalWindow, WM_APP, 0, 0);
+        g_clock.arrivalWindow = nullptr;
+        return;
+    }
+    g_clock.now += milliseconds;
+}
+
+namespace
+{
+constexpr ULONGLONG kBeat = 250;
 const HRESULT kBusyAnswers[] = {RPC_E_CALL_REJECTED, RPC_E_SERVERCALL_RETRYLATER,
                                 static_cast<HRESULT>(0x800AC472) /* VBA_E_IGNORE */};
 
@@ -139,6 +191,7 @@ public:
     {
         if (count != 1)
             return E_INVALIDARG;
+        g_clock.Ask();
         lookups_.emplace_back(names[0], locale);
         ids[0] = DISPID_UNKNOWN;
         auto refused = lookupRefusals_.find(Lower(names[0]));
@@ -165,6 +218,7 @@ public:
             call.booleanArgument = params->rgvarg[0].boolVal;
         }
         invocations_.push_back(call);
+        g_clock.Ask();
         auto refused = refusals_.find(member);
         if (refused != refusals_.end() && refused->second.Take())
         {
@@ -244,6 +298,7 @@ public:
     HRESULT STDMETHODCALLTYPE Next(ULONG wanted, VARIANT* out, ULONG* fetched) override
     {
         ++calls_;
+        g_clock.Ask();
         if (refusal_.Take())
         {
             if (fetched != nullptr)
@@ -402,7 +457,7 @@ class ComTest : public ::testing::Test
 {
 protected:
     // Every test starts from a run that has not yet waited on a busy host.
-    void SetUp() override { ResetBusyAllowance(); }
+    void SetUp() override { g_clock = SimulatedClock(); }
 
     ComApartment apartment_;
 };
@@ -443,15 +498,17 @@ TEST_F(ComTest, EachOperationLooksTheNameUpAfreshInEnglishAndInvokesItAsItMust)
              {DISPID_NEWENUM, 0x0409, DISPATCH_METHOD | DISPATCH_PROPERTYGET, 0, 0, DISPID_UNKNOWN, VT_EMPTY, 0}},
         };
         // Each operation served at once, and with its lookup, then its invocation, turned away twice by
-        // each busy answer: only the refused step is asked again, each time as it was asked first.
+        // each busy answer: only the refused step is asked again, each time as it was asked first,
+        // and a beat, then two beats, after the call began (the asks' times, in beats).
         const char* const refusedSteps[] = {"nothing", "the lookup", "the invocation"};
+        const std::vector<ULONGLONG> lookedUpAndInvokedAt[] = {{0, 0}, {0, 1, 2, 2}, {0, 0, 1, 2}};
         for (const auto& row : rows)
             for (int refused = 0; refused < 3; ++refused)
                 for (HRESULT busy : kBusyAnswers)
                 {
                     SCOPED_TRACE(testing::Message() << row.what << ", refused twice: " << refusedSteps[refused]
                                                     << ", by 0x" << std::hex << busy);
-                    ResetBusyAllowance();
+                    g_clock = SimulatedClock();
                     if (refused == 1 && row.name)
                         object.RefuseLookup(row.name, busy, 2);
                     else if (refused == 2 && row.name)
@@ -467,6 +524,12 @@ TEST_F(ComTest, EachOperationLooksTheNameUpAfreshInEnglishAndInvokesItAsItMust)
                     ASSERT_EQ(invocations + (refused == 2 ? 3 : 1), object.Invocations().size());
                     for (size_t i = invocations; i < object.Invocations().size(); ++i)
                         EXPECT_EQ(row.invoked, object.Invocations()[i]) << i;
+                    std::vector<ULONGLONG> beats = lookedUpAndInvokedAt[row.name ? refused : refused == 2 ? 2 : 0];
+                    if (!row.name)
+                        beats.erase(beats.begin());
+                    for (ULONGLONG& at : beats)
+                        at = SimulatedClock().now + at * kBeat;
+                    EXPECT_EQ(beats, g_clock.asks);
                 }
         EXPECT_STREQ(L"C:\\Startup", text.Get());
         EXPECT_EQ(&enumerator, items.Get());
@@ -533,7 +596,7 @@ TEST_F(ComTest, OnlyTextsCountAsTextsOnlyObjectsAsObjectsAndObjectsAreNeverAsked
     EXPECT_TRUE(folderObject.Invocations().empty());
 
     ASSERT_EQ(S_OK, GetTextMember(&app, L"emptyText", text));
-    EXPECT_TRUE(text.IsEmpty());
+    EXPECT_EQ(0u, text.Length());
 
     AutomationObject object(&folderObject);
     for (const wchar_t* member : {L"number", L"emptyText", L"nothing"})
@@ -646,38 +709,77 @@ TEST_F(ComTest, AnEnumeratorMemberThatGivesNoEnumeratorStartsNoWalk)
 
 TEST_F(ComTest, ABusyHostIsAskedWithinTheCallsBoundAndTheRunsAllowance)
 {
-    FakeObject app;
-    app.AddText(L"StartupPath", L"C:\\Startup");
-    app.AddText(L"LibraryPath", L"C:\\Library");
-    app.AddText(L"quit", L"ignored result");
-    Bstr text(::SysAllocString(L"before"));
-
-    // Each call asks at most 40 times again.
-    app.RefuseLookup(L"StartupPath", RPC_E_CALL_REJECTED, kForever);
-    EXPECT_EQ(RPC_E_CALL_REJECTED, GetTextMember(&app, L"StartupPath", text));
-    EXPECT_EQ(41u, app.Lookups().size());
-    EXPECT_TRUE(app.Invocations().empty());
-
-    app.Refuse(L"LibraryPath", RPC_E_SERVERCALL_RETRYLATER, kForever);
-    EXPECT_EQ(RPC_E_SERVERCALL_RETRYLATER, GetTextMember(&app, L"LibraryPath", text));
-    EXPECT_EQ(41u, app.Invocations().size());
-    EXPECT_STREQ(L"before", text.Get());
-
-    const HRESULT ignored = static_cast<HRESULT>(0x800AC472);
-    FakeEnumerator enumerator({ObjectValue(&app)});
-    enumerator.Refuse(ignored, kForever);
-    AutomationObject item;
-    EXPECT_EQ(ignored, NextMember(&enumerator, item));
-    EXPECT_EQ(41, enumerator.Calls());
-    EXPECT_FALSE(item);
-
-    // The run's 120 pauses are spent: from now on a busy answer is the call's failure at once,
-    // and the host is still asked afresh at the next call.
-    app.Refuse(L"quit", RPC_E_CALL_REJECTED, 1);
-    EXPECT_EQ(RPC_E_CALL_REJECTED, CallMember(&app, L"quit"));
-    EXPECT_EQ(42u, app.Invocations().size());
-    EXPECT_EQ(S_OK, CallMember(&app, L"quit"));
-    EXPECT_EQ(43u, app.Invocations().size());
+    // Each row's calls in turn, from a fresh allowance, each turned away for ever by a busy answer
+    // that takes the host the given time (the first of the call, then each after it): how often the
+    // call asked, when it asked first and last (ms after it began), and when it asked the first times.
+    struct Call
+    {
+        DWORD firstTakes;
+        DWORD takes;
+        size_t asks;
+        ULONGLONG lastAsk;
+        std::vector<ULONGLONG> firstAsks;
+    };
+    const Call onTheBeats = {0, 0, 41, 10'000, {0, 250, 500, 750}};
+    const Call slow = {600, 600, 17, 9'600, {0, 600, 1'200, 1'800}};
+    const Call refusedAtOnce = {0, 0, 1, 0, {0}};
+    const struct
+    {
+        const char* what;
+        std::vector<Call> calls;
+    } rows[] = {
+        {"answered at once: asked again on each beat, 40 times, the last at the call's 10 s", {onTheBeats}},
+        {"each answer taking 100 ms, which counts as pause", {{100, 100, 41, 10'000, {0, 250, 500, 750}}}},
+        {"the first answer taking 400 ms: asked again at once, then on the beats", {{400, 0, 41, 10'000, {0, 400, 500, 750}}}},
+        {"answers taking 600 ms: the call's 10 s end it before 40 pauses", {slow}},
+        {"three calls on the beats spend the run's 120 pauses and 30 s", {onTheBeats, onTheBeats, onTheBeats, refusedAtOnce}},
+        {"answers taking 600 ms spend the run's 30 s in fewer pauses",
+         {slow, slow, {600, 600, 16, 9'000, {0, 600, 1'200, 1'800}}, refusedAtOnce}},
+        {"the run's last 9.6 s cut a pause short", {slow, slow, {0, 0, 40, 9'600, {0, 250, 500, 750}}}},
+    };
+    for (const auto& row : rows)
+    {
+        SCOPED_TRACE(row.what);
+        g_clock = SimulatedClock();
+        FakeObject app;
+        app.AddText(L"StartupPath", L"C:\\Startup");
+        app.AddText(L"quit", L"ignored result");
+        FakeEnumerator enumerator({ObjectValue(&app)});
+        Bstr text(::SysAllocString(L"before"));
+        AutomationObject item;
+        for (size_t i = 0; i < row.calls.size(); ++i)
+        {
+            const Call& call = row.calls[i];
+            const HRESULT busy = kBusyAnswers[i % 3];
+            SCOPED_TRACE(testing::Message() << "call " << i + 1 << ", by 0x" << std::hex << busy);
+            g_clock.asks.clear();
+            g_clock.firstAnswerTakes = call.firstTakes;
+            g_clock.answersTake = call.takes;
+            const ULONGLONG start = g_clock.now;
+            // A name's lookup and the enumerator's items are asked again alike.
+            if (i % 2 == 0)
+            {
+                app.RefuseLookup(L"StartupPath", busy, kForever);
+                EXPECT_EQ(busy, GetTextMember(&app, L"StartupPath", text));
+                app.RefuseLookup(L"StartupPath", busy, 0);
+            }
+            else
+            {
+                enumerator.Refuse(busy, kForever);
+                EXPECT_EQ(busy, NextMember(&enumerator, item));
+                enumerator.Refuse(busy, 0);
+            }
+            ASSERT_EQ(call.asks, g_clock.asks.size());
+            for (size_t k = 0; k < call.firstAsks.size(); ++k)
+                EXPECT_EQ(start + call.firstAsks[k], g_clock.asks[k]) << "ask " << k;
+            EXPECT_EQ(start + call.lastAsk, g_clock.asks.back());
+        }
+        EXPECT_STREQ(L"before", text.Get());
+        EXPECT_FALSE(item);
+        // The allowance bounds the asking again only: the host is still asked afresh at the next call.
+        g_clock.answersTake = 0;
+        EXPECT_EQ(S_OK, CallMember(&app, L"quit"));
+    }
 }
 
 TEST_F(ComTest, APauseLetsTheThreadsMessagesThroughAndLeavesQuitForLater)
@@ -687,15 +789,24 @@ TEST_F(ComTest, APauseLetsTheThreadsMessagesThroughAndLeavesQuitForLater)
     FakeObject app;
     app.AddText(L"quit", L"ignored result");
 
-    ASSERT_TRUE(::PostMessageW(window.Get(), WM_APP, 0, 0));
+    // A message that arrives during a pause is handled, and the pause still lasts to its beat: the
+    // lookup, the busy invocation, the invocation again.
+    ULONGLONG start = g_clock.now;
+    g_clock.arrivalWindow = window.Get();
+    g_clock.arrivalAt = start + 100;
     app.Refuse(L"quit", RPC_E_CALL_REJECTED, 1);
     ASSERT_EQ(S_OK, CallMember(&app, L"quit"));
     EXPECT_EQ(1, CountingWindow::Count());
+    EXPECT_EQ((std::vector<ULONGLONG>{start, start, start + kBeat}), g_clock.asks);
 
+    // A quit in the queue would end every wait for messages at once: the pauses last to their beats
+    // without them, and the quit stays in the queue.
     ::PostQuitMessage(3);
+    g_clock.asks.clear();
+    start = g_clock.now;
     app.Refuse(L"quit", RPC_E_CALL_REJECTED, 2);
     ASSERT_EQ(S_OK, CallMember(&app, L"quit"));
-    EXPECT_EQ(5u, app.Invocations().size());
+    EXPECT_EQ((std::vector<ULONGLONG>{start, start, start + kBeat, start + 2 * kBeat}), g_clock.asks);
     MSG message;
     ASSERT_TRUE(::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE));
     EXPECT_EQ(static_cast<UINT>(WM_QUIT), message.message);
