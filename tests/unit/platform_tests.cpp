@@ -1,7 +1,7 @@
 // The file probe and deletion against real files, and the message pump, on the real system.
 #include <gtest/gtest.h>
 
-#include <ostream>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -89,25 +89,17 @@ bool MakeLink(const std::wstring& link, const std::wstring& target)
 
 // FILE_DISPOSITION_INFO_EX (Windows 10 1607 and later).
 constexpr FILE_INFO_BY_HANDLE_CLASS kDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+// A disposition a deletion asked for: the extended one with its flags, or the classic one with its DeleteFile.
+using Disposition = std::pair<FILE_INFO_BY_HANDLE_CLASS, DWORD>;
 
-// A disposition a deletion asked for: the extended one with its flags, or the classic one (flags
-// then holds its DeleteFile).
-struct Disposition
-{
-    FILE_INFO_BY_HANDLE_CLASS kind;
-    DWORD flags;
-};
-bool operator==(const Disposition& a, const Disposition& b) { return a.kind == b.kind && a.flags == b.flags; }
-void PrintTo(const Disposition& d, std::ostream* out) { *out << "{class " << d.kind << ", 0x" << std::hex << d.flags << "}"; }
-
-// Records every disposition the platform code sets on a file, and answers it as the system it
-// stands for would.
+// Records every disposition the platform code sets on a file, and answers it as the given system
+// would, or lets it through to this one.
 class DispositionSpy
 {
 public:
     enum System
     {
-        kAsItIs,
+        kThisOne,
         kWithExtended,     // Windows 10 1607 and later: the extended class deletes
         kWithoutExtended,  // Wine 8, older Windows: the extended class is an invalid parameter
         kRefusing,         // the file may not be deleted (a running program's image)
@@ -116,7 +108,7 @@ public:
     DispositionSpy() : patch_("kernel32.dll", "SetFileInformationByHandle", reinterpret_cast<void*>(&Spy))
     {
         calls_.clear();
-        system_ = kAsItIs;
+        system_ = kThisOne;
     }
     bool IsSet() const { return patch_.IsSet(); }
     static void Answer(System system) { system_ = system; }
@@ -124,43 +116,28 @@ public:
     static const std::vector<Disposition>& Calls() { return calls_; }
 
 private:
-    using SetInformation = BOOL(WINAPI*)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD);
-
     static BOOL WINAPI Spy(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID information, DWORD size)
     {
+        using SetInformation = BOOL(WINAPI*)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD);
         const auto real = SystemFunction<SetInformation>(L"kernel32", "SetFileInformationByHandle");
         const bool extended = kind == kDispositionInfoEx;
-        if (extended && size >= sizeof(DWORD))
-            calls_.push_back({kind, *static_cast<const DWORD*>(information)});
-        else if (kind == FileDispositionInfo && size >= sizeof(FILE_DISPOSITION_INFO))
-            calls_.push_back({kind, static_cast<const FILE_DISPOSITION_INFO*>(information)->DeleteFile ? 1u : 0u});
-        else
+        if (!extended && kind != FileDispositionInfo)
             return real(file, kind, information, size);
-        FILE_DISPOSITION_INFO classic = {TRUE};
-        switch (system_)
+        calls_.emplace_back(kind, extended ? *static_cast<const DWORD*>(information)
+                                           : static_cast<const FILE_DISPOSITION_INFO*>(information)->DeleteFile);
+        if (system_ == kRefusing || (system_ == kWithoutExtended && extended))
         {
-        case kWithExtended:
-            if (extended)
-                return real(file, FileDispositionInfo, &classic, sizeof classic);
-            break;
-        case kWithoutExtended:
-            if (extended)
-            {
-                ::SetLastError(ERROR_INVALID_PARAMETER);
-                return FALSE;
-            }
-            break;
-        case kRefusing:
-            ::SetLastError(ERROR_ACCESS_DENIED);
+            ::SetLastError(system_ == kRefusing ? ERROR_ACCESS_DENIED : ERROR_INVALID_PARAMETER);
             return FALSE;
-        case kAsItIs:
-            break;
         }
+        FILE_DISPOSITION_INFO classic = {TRUE};
+        if (system_ == kWithExtended && extended)
+            return real(file, FileDispositionInfo, &classic, sizeof classic);
         return real(file, kind, information, size);
     }
 
     ImportPatch patch_;
-    static inline System system_ = kAsItIs;
+    static inline System system_ = kThisOne;
     static inline std::vector<Disposition> calls_;
 };
 
@@ -252,39 +229,69 @@ protected:
 };
 }  // namespace
 
-TEST_F(FilesTest, TheProbeFindsNormalFilesByNameAndNothingElse)
+TEST_F(FilesTest, TheProbeFindsNormalFilesByNameAndTheDeletionRefusesTheRestItself)
 {
+    // What the probe does not report (found null: S_FALSE) is not deleted either, whoever asks, and
+    // the deletion refuses it itself, on the handle it would delete with, even with the probe passed:
+    // no deletion is asked of the system. For a read-only file that matters: Wine 8 would refuse it
+    // anyway, Windows 10 1607 and later not if asked to ignore the attribute.
     ASSERT_TRUE(::CreateDirectoryW(PathOf(L"folder.xla").c_str(), nullptr));
+    const std::wstring hidden = MakeFile(L"hidden.xla", FILE_ATTRIBUTE_HIDDEN);
+    const std::wstring system = MakeFile(L"system.xla", FILE_ATTRIBUTE_SYSTEM);
+    const std::wstring inUse = MakeFile(L"busy.xla");
     const struct
     {
         const char* what;
         std::wstring path;
-        HRESULT probed;
         const wchar_t* found;
+        bool deleted;
+        bool probePassed;
     } rows[] = {
-        {"a normal file", MakeFile(L"QuantorelixExcelLink.xla"), S_OK, L"QuantorelixExcelLink.xla"},
-        {"a read-only file", MakeFile(L"kept.xla", FILE_ATTRIBUTE_READONLY), S_OK, L"kept.xla"},
-        {"an archived file", MakeFile(L"archived.xla", FILE_ATTRIBUTE_ARCHIVE), S_OK, L"archived.xla"},
-        {"a hidden file", MakeFile(L"hidden.xla", FILE_ATTRIBUTE_HIDDEN), S_FALSE, L""},
-        {"a system file", MakeFile(L"system.xla", FILE_ATTRIBUTE_SYSTEM), S_FALSE, L""},
-        {"a folder", PathOf(L"folder.xla"), S_FALSE, L""},
-        {"a missing file", PathOf(L"missing.xla"), S_FALSE, L""},
-        {"a file in a missing folder", PathOf(L"no-such-folder\\QuantorelixExcelLink.xla"), S_FALSE, L""},
+        {"a normal file", MakeFile(L"QuantorelixExcelLink.xla"), L"QuantorelixExcelLink.xla", true},
+        {"an archived file", MakeFile(L"archived.xla", FILE_ATTRIBUTE_ARCHIVE), L"archived.xla", true},
+        {"a read-only file", MakeFile(L"kept.xla", FILE_ATTRIBUTE_READONLY), L"kept.xla"},
+        {"read-only and archived", MakeFile(L"both.xla", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE), L"both.xla"},
+        {"a file open without delete sharing", inUse, L"busy.xla"},
+        {"a hidden file", hidden, nullptr}, {"hidden, the probe passed", hidden, L"hidden.xla", false, true},
+        {"hidden, with a trailing dot", hidden + L".", nullptr},
+        {"a system file", system, nullptr}, {"system, the probe passed", system, L"system.xla", false, true},
+        {"system, with a trailing dot", system + L".", nullptr},
+        {"a folder", PathOf(L"folder.xla"), nullptr}, {"a folder, the probe passed", PathOf(L"folder.xla"), L"folder.xla", false, true},
+        {"a missing file", PathOf(L"missing.xla"), nullptr},
+        {"a file in a missing folder", PathOf(L"no-such-folder\\QuantorelixExcelLink.xla"), nullptr},
     };
+    HANDLE open = ::CreateFileW(inUse.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, open);
     for (const auto& row : rows)
     {
         SCOPED_TRACE(row.what);
+        const size_t asked = DispositionSpy::Calls().size();
+        std::optional<ImportPatch> probe;
+        if (row.probePassed)
+            probe.emplace("kernel32.dll", "FindFirstFileExW", reinterpret_cast<void*>(&FindAsNormalFile));
         Bstr found;
-        EXPECT_EQ(row.probed, FindNormalFile(TextOf(row.path), found));
-        EXPECT_EQ(std::wstring(row.found), std::wstring(found.Get() ? found.Get() : L""));
+        EXPECT_EQ(row.found ? S_OK : S_FALSE, FindNormalFile(TextOf(row.path), found));
+        EXPECT_EQ(std::wstring(row.found ? row.found : L""), std::wstring(found.Get() ? found.Get() : L""));
+        EXPECT_EQ(row.deleted, SUCCEEDED(DeleteFiles(TextOf(row.path))));
+        if (row.deleted)
+            EXPECT_FALSE(Exists(row.path));
+        else
+            EXPECT_EQ(asked, DispositionSpy::Calls().size()) << "a deletion was asked of the system";
     }
+    ::CloseHandle(open);
+    // A device name in a folder opens the device, which is no file to delete.
+    for (const wchar_t* device : {L"COM1", L"nul", L"NUL.xla", L"con"})
+        EXPECT_FALSE(SUCCEEDED(DeleteFiles(TextOf(PathOf(device))))) << testing::PrintToString(device);
+    for (const wchar_t* kept : {L"kept.xla", L"both.xla", L"busy.xla", L"hidden.xla", L"system.xla", L"folder.xla"})
+        EXPECT_TRUE(Exists(PathOf(kept))) << testing::PrintToString(kept);
 
     // By its short (8.3) name the file is found too: Wine, like NTFS, gives a long name a short one.
+    const std::wstring addIn = MakeFile(L"QuantorelixExcelLink.xla");
     wchar_t shortPath[MAX_PATH] = {};
-    const DWORD length = ::GetShortPathNameW(rows[0].path.c_str(), shortPath, MAX_PATH);
+    const DWORD length = ::GetShortPathNameW(addIn.c_str(), shortPath, MAX_PATH);
     ASSERT_GT(length, 0u);
     ASSERT_LT(length, static_cast<DWORD>(MAX_PATH));
-    ASSERT_NE(rows[0].path, std::wstring(shortPath)) << "the file has no short name";
+    ASSERT_NE(addIn, std::wstring(shortPath)) << "the file has no short name";
     Bstr byShortName;
     EXPECT_EQ(S_OK, FindNormalFile(TextOf(shortPath), byShortName)) << testing::PrintToString(std::wstring(shortPath));
     EXPECT_STREQ(L"QuantorelixExcelLink.xla", byShortName.Get());
@@ -479,54 +486,6 @@ TEST_F(FilesTest, FilesOnAnotherDriveLetterAreDeleted)
     ::Sleep(1100);
 }
 
-TEST_F(FilesTest, RefusedDeletionsLeaveTheFileInPlace)
-{
-    // What the probe would not report is not deleted either, whoever asks, and the deletion
-    // refuses it itself, on the handle it would delete with, even where the probe is passed: no
-    // deletion is asked of the system. For a read-only file that matters: Wine 8 would refuse it
-    // anyway, Windows 10 1607 and later not if asked to ignore the attribute.
-    ASSERT_TRUE(::CreateDirectoryW(PathOf(L"folder.xla").c_str(), nullptr));
-    const std::wstring kept[] = {MakeFile(L"readonly.xla", FILE_ATTRIBUTE_READONLY),
-                                 MakeFile(L"archived.xla", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE),
-                                 MakeFile(L"hidden.xla", FILE_ATTRIBUTE_HIDDEN),
-                                 MakeFile(L"system.xla", FILE_ATTRIBUTE_SYSTEM),
-                                 MakeFile(L"folder.xla\\inside.xla"), MakeFile(L"busy.xla")};
-    const struct
-    {
-        const char* what;
-        std::wstring path;
-        bool probePassed;
-    } rows[] = {
-        {"read-only", kept[0]}, {"read-only and archived", kept[1]},
-        {"hidden", kept[2]}, {"hidden, the probe passed", kept[2], true}, {"hidden, with a trailing dot", kept[2] + L"."},
-        {"system", kept[3]}, {"system, the probe passed", kept[3], true}, {"system, with a trailing dot", kept[3] + L"."},
-        {"a folder", PathOf(L"folder.xla")}, {"a folder, the probe passed", PathOf(L"folder.xla"), true},
-        {"a file open without delete sharing", kept[5]},
-        // A device name in a folder opens the device, which is no file to delete.
-        {"COM1", PathOf(L"COM1")}, {"nul", PathOf(L"nul")}, {"NUL.xla", PathOf(L"NUL.xla")}, {"con", PathOf(L"con")},
-    };
-    HANDLE open = ::CreateFileW(kept[5].c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(INVALID_HANDLE_VALUE, open);
-    for (const auto& row : rows)
-    {
-        SCOPED_TRACE(row.what);
-        const size_t asked = DispositionSpy::Calls().size();
-        if (row.probePassed)
-        {
-            const ImportPatch probe("kernel32.dll", "FindFirstFileExW", reinterpret_cast<void*>(&FindAsNormalFile));
-            Bstr found;
-            ASSERT_EQ(S_OK, FindNormalFile(TextOf(row.path), found)) << "the probe was not passed";
-            EXPECT_FALSE(SUCCEEDED(DeleteFiles(TextOf(row.path))));
-        }
-        else
-            EXPECT_FALSE(SUCCEEDED(DeleteFiles(TextOf(row.path))));
-        EXPECT_EQ(asked, DispositionSpy::Calls().size()) << "a deletion was asked of the system";
-    }
-    ::CloseHandle(open);
-    for (const std::wstring& file : kept)
-        EXPECT_TRUE(Exists(file)) << testing::PrintToString(file);
-}
-
 TEST_F(FilesTest, TheDeletionAsksForPosixSemanticsFirstAndForTheClassicDispositionOnlyWhereRefused)
 {
     // Never the flag that ignores the read-only attribute (0x10): the deletion asks exactly
@@ -552,25 +511,12 @@ TEST_F(FilesTest, TheDeletionAsksForPosixSemanticsFirstAndForTheClassicDispositi
         const size_t before = DispositionSpy::Calls().size();
         DispositionSpy::Answer(row.system);
         EXPECT_EQ(row.deleted, DeleteFiles(TextOf(file)));
-        DispositionSpy::Answer(DispositionSpy::kAsItIs);
+        DispositionSpy::Answer(DispositionSpy::kThisOne);
         EXPECT_EQ(row.asked, std::vector<Disposition>(DispositionSpy::Calls().begin() + before, DispositionSpy::Calls().end()));
         EXPECT_EQ(FAILED(row.deleted), Exists(file));
         if (Exists(file))
             EXPECT_TRUE(::DeleteFileW(file.c_str()));
     }
-}
-
-TEST(PumpEvents, HandlesPendingMessagesAndLeavesQuitForLater)
-{
-    // A thread message reaches nobody's window procedure; it is simply taken off the queue.
-    ASSERT_TRUE(::PostThreadMessageW(::GetCurrentThreadId(), WM_APP, 0, 0));
-    ::PostQuitMessage(7);
-    PumpEvents();
-    MSG message;
-    ASSERT_TRUE(::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE));
-    EXPECT_EQ(static_cast<UINT>(WM_QUIT), message.message);
-    EXPECT_EQ(7u, message.wParam);
-    EXPECT_FALSE(::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE));
 }
 
 namespace
