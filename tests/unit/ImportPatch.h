@@ -5,16 +5,15 @@
 #include <windows.h>
 
 #include <cstring>
+#include <utility>
 
 class ImportPatch
 {
 public:
     ImportPatch(const char* dll, const char* function, void* replacement) : slot_(Find(dll, function))
     {
-        if (slot_ == nullptr)
-            return;
-        original_ = *slot_;
-        Write(replacement);
+        if (slot_ != nullptr)
+            original_ = Write(replacement);
     }
     ~ImportPatch()
     {
@@ -30,35 +29,32 @@ private:
     static void** Find(const char* dll, const char* function)
     {
         auto* const base = reinterpret_cast<BYTE*>(::GetModuleHandleW(nullptr));
-        const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-        const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+        const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
         const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
         for (auto* entry = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
              entry->Name != 0; ++entry)
         {
-            if (::lstrcmpiA(reinterpret_cast<const char*>(base + entry->Name), dll) != 0 ||
-                entry->OriginalFirstThunk == 0)
+            if (::lstrcmpiA(reinterpret_cast<const char*>(base + entry->Name), dll) != 0 || entry->OriginalFirstThunk == 0)
                 continue;
             const auto* names = reinterpret_cast<const IMAGE_THUNK_DATA*>(base + entry->OriginalFirstThunk);
             auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + entry->FirstThunk);
             for (; names->u1.AddressOfData != 0; ++names, ++slots)
-            {
-                if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal))
-                    continue;
-                const auto* byName = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
-                if (std::strcmp(reinterpret_cast<const char*>(byName->Name), function) == 0)
+                if (!IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal) &&
+                    std::strcmp(reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData)->Name,
+                                function) == 0)
                     return reinterpret_cast<void**>(&slots->u1.Function);
-            }
         }
         return nullptr;
     }
 
-    void Write(void* function)
+    // Points the entry at function; gives what it pointed at before.
+    void* Write(void* function)
     {
         DWORD protection = 0;
         ::VirtualProtect(slot_, sizeof *slot_, PAGE_READWRITE, &protection);
-        *slot_ = function;
+        void* const before = std::exchange(*slot_, function);
         ::VirtualProtect(slot_, sizeof *slot_, protection, &protection);
+        return before;
     }
 
     void** const slot_;
