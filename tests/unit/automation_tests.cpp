@@ -39,35 +39,7 @@ struct SimulatedClock
         now += asks.size() == 1 ? firstAnswerTakes : answersTake;
     }
 } g_clock;
-}  // namespace
 
-BusySpent& BusySpentByRun() { return g_clock.spent; }
-ULONGLONG BusyClockNow() { return g_clock.now; }
-void BusySleep(DWORD milliseconds) { g_clock.now += milliseconds; }
-// As MsgWaitForMultipleObjectsEx with MWMO_INPUTAVAILABLE: a message in the queue, even one
-// already seen, ends the wait at once.
-void BusyWaitForMessages(DWORD milliseconds)
-{
-    MSG pending;
-    if (::PeekMessageW(&pending, nullptr, 0, 0, PM_NOREMOVE))
-    {
-        if (++g_clock.waitsAtOnce < 1000)
-            return;
-        ADD_FAILURE() << "a pause waits again and again on message 0x" << std::hex << pending.message
-                      << ", which it leaves in the queue";
-    }
-    g_clock.waitsAtOnce = 0;
-    if (g_clock.messageAt != 0 && g_clock.messageAt < g_clock.now + milliseconds)
-    {
-        g_clock.now = std::exchange(g_clock.messageAt, 0);
-        ::PostThreadMessageW(::GetCurrentThreadId(), WM_APP, 0, 0);
-        return;
-    }
-    g_clock.now += milliseconds;
-}
-
-namespace
-{
 constexpr ULONGLONG kBeat = 250;
 const HRESULT kBusyAnswers[] = {RPC_E_CALL_REJECTED, RPC_E_SERVERCALL_RETRYLATER,
                                 static_cast<HRESULT>(0x800AC472) /* VBA_E_IGNORE */};
@@ -85,14 +57,7 @@ struct Refusal
 {
     HRESULT answer = S_OK;
     int times = 0;
-    bool Take()
-    {
-        if (times == 0)
-            return false;
-        if (times > 0)
-            --times;
-        return true;
-    }
+    bool Take() { return times < 0 || (times > 0 && times-- > 0); }
 };
 
 // A value of the given type, zero (a number 0, a null object, the Boolean False).
@@ -344,6 +309,31 @@ protected:
 };
 }  // namespace
 
+BusySpent& BusySpentByRun() { return g_clock.spent; }
+ULONGLONG BusyClockNow() { return g_clock.now; }
+void BusySleep(DWORD milliseconds) { g_clock.now += milliseconds; }
+// As MsgWaitForMultipleObjectsEx with MWMO_INPUTAVAILABLE: a message in the queue, even one
+// already seen, ends the wait at once.
+void BusyWaitForMessages(DWORD milliseconds)
+{
+    MSG pending;
+    if (::PeekMessageW(&pending, nullptr, 0, 0, PM_NOREMOVE))
+    {
+        if (++g_clock.waitsAtOnce < 1000)
+            return;
+        ADD_FAILURE() << "a pause waits again and again on message 0x" << std::hex << pending.message
+                      << ", which it leaves in the queue";
+    }
+    g_clock.waitsAtOnce = 0;
+    if (g_clock.messageAt != 0 && g_clock.messageAt < g_clock.now + milliseconds)
+    {
+        g_clock.now = std::exchange(g_clock.messageAt, 0);
+        ::PostThreadMessageW(::GetCurrentThreadId(), WM_APP, 0, 0);
+        return;
+    }
+    g_clock.now += milliseconds;
+}
+
 TEST_F(ComTest, EachOperationLooksTheNameUpAfreshInEnglishAndInvokesItAsItMust)
 {
     AllocationCount& allocations = AllocationCount::Started();
@@ -448,7 +438,8 @@ TEST_F(ComTest, FailuresLeaveTheTargetAsItWasAndAreNotAskedAgain)
              return GetTextMember(&app, L"StartupPath", text); }, E_FAIL, 1},
         {"a failing invocation", [&] { app.Refuse(L"StartupPath", E_FAIL, 1);
              return GetTextMember(&app, L"StartupPath", text); }, E_FAIL, 2},
-        {"a failing item", [&] { refusing.Refuse(E_UNEXPECTED, 1); return NextMember(&refusing, item); }, E_UNEXPECTED, 1},
+        {"a failing item", [&] { refusing.Refuse(E_UNEXPECTED, 1);
+             return NextMember(&refusing, item); }, E_UNEXPECTED, 1},
         {"an item that is a text", [&] { return NextMember(&mixed, item); }, DISP_E_TYPEMISMATCH, 1},
         {"an item that is a null object", [&] { return NextMember(&mixed, item); }, DISP_E_TYPEMISMATCH, 1},
         {"an item that is nothing", [&] { return NextMember(&mixed, item); }, DISP_E_TYPEMISMATCH, 1},
@@ -588,9 +579,11 @@ TEST_F(ComTest, ABusyHostIsAskedWithinTheCallsBoundAndTheRunsAllowance)
     } rows[] = {
         {"answered at once: asked again on each beat, 40 times, the last at the call's 10 s", {onTheBeats}},
         {"each answer taking 100 ms, which counts as pause", {{100, 100, 41, 10'000, {0, 250, 500, 750}}}},
-        {"the first answer taking 400 ms: asked again at once, then on the beats", {{400, 0, 41, 10'000, {0, 400, 500, 750}}}},
+        {"the first answer taking 400 ms: asked again at once, then on the beats",
+         {{400, 0, 41, 10'000, {0, 400, 500, 750}}}},
         {"answers taking 600 ms: the call's 10 s end it before 40 pauses", {slow}},
-        {"three calls on the beats spend the run's 120 pauses and 30 s", {onTheBeats, onTheBeats, onTheBeats, refusedAtOnce}},
+        {"three calls on the beats spend the run's 120 pauses and 30 s",
+         {onTheBeats, onTheBeats, onTheBeats, refusedAtOnce}},
         {"answers taking 600 ms spend the run's 30 s in fewer pauses",
          {slow, slow, {600, 600, 16, 9'000, {0, 600, 1'200, 1'800}}, refusedAtOnce}},
         {"the run's last 9.6 s cut a pause short", {slow, slow, {0, 0, 40, 9'600, {0, 250, 500, 750}}}},

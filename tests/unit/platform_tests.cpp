@@ -251,13 +251,15 @@ TEST_F(FilesTest, TheProbeFindsNormalFilesByNameAndTheDeletionRefusesTheRestItse
         {"a normal file", MakeFile(L"QuantorelixExcelLink.xla"), L"QuantorelixExcelLink.xla", true},
         {"an archived file", MakeFile(L"archived.xla", FILE_ATTRIBUTE_ARCHIVE), L"archived.xla", true},
         {"a read-only file", MakeFile(L"kept.xla", FILE_ATTRIBUTE_READONLY), L"kept.xla"},
-        {"read-only and archived", MakeFile(L"both.xla", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE), L"both.xla"},
+        {"read-only and archived", MakeFile(L"both.xla", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE),
+         L"both.xla"},
         {"a file open without delete sharing", inUse, L"busy.xla"},
         {"a hidden file", hidden, nullptr}, {"hidden, the probe passed", hidden, L"hidden.xla", false, true},
         {"hidden, with a trailing dot", hidden + L".", nullptr},
         {"a system file", system, nullptr}, {"system, the probe passed", system, L"system.xla", false, true},
         {"system, with a trailing dot", system + L".", nullptr},
-        {"a folder", PathOf(L"folder.xla"), nullptr}, {"a folder, the probe passed", PathOf(L"folder.xla"), L"folder.xla", false, true},
+        {"a folder", PathOf(L"folder.xla"), nullptr},
+        {"a folder, the probe passed", PathOf(L"folder.xla"), L"folder.xla", false, true},
         {"a missing file", PathOf(L"missing.xla"), nullptr},
         {"a file in a missing folder", PathOf(L"no-such-folder\\QuantorelixExcelLink.xla"), nullptr},
     };
@@ -283,8 +285,8 @@ TEST_F(FilesTest, TheProbeFindsNormalFilesByNameAndTheDeletionRefusesTheRestItse
     // A device name in a folder opens the device, which is no file to delete.
     for (const wchar_t* device : {L"COM1", L"nul", L"NUL.xla", L"con"})
         EXPECT_FALSE(SUCCEEDED(DeleteFiles(TextOf(PathOf(device))))) << testing::PrintToString(device);
-    for (const wchar_t* kept :
-         {L"kept.xla", L"both.xla", L"busy.xla", L"hidden.xla", L"system.xla", L"folder.xla", L"QuantorelixExcelLink.xlam"})
+    for (const wchar_t* kept : {L"kept.xla", L"both.xla", L"busy.xla", L"hidden.xla", L"system.xla", L"folder.xla",
+                                L"QuantorelixExcelLink.xlam"})
         EXPECT_TRUE(Exists(PathOf(kept))) << testing::PrintToString(kept);
 
     // By its short (8.3) name the file is found too: Wine, like NTFS, gives a long name a short one.
@@ -507,7 +509,8 @@ TEST_F(FilesTest, TheDeletionAsksForPosixSemanticsFirstAndForTheClassicDispositi
         DispositionSpy::Answer(row.system);
         EXPECT_EQ(row.deleted, DeleteFiles(TextOf(file)));
         DispositionSpy::Answer(DispositionSpy::kThisOne);
-        EXPECT_EQ(row.asked, std::vector<Disposition>(DispositionSpy::Calls().begin() + before, DispositionSpy::Calls().end()));
+        const std::vector<Disposition>& calls = DispositionSpy::Calls();
+        EXPECT_EQ(row.asked, std::vector<Disposition>(calls.begin() + before, calls.end()));
         EXPECT_EQ(FAILED(row.deleted), Exists(file));
         if (Exists(file))
             EXPECT_TRUE(::DeleteFileW(file.c_str()));
