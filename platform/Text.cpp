@@ -43,11 +43,12 @@ HRESULT LowerCaseText(const Bstr& text, Bstr& lower)
         const int written = ::LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_LOWERCASE, text.Get(),
                                             static_cast<int>(length), mapped.Get(), static_cast<int>(length),
                                             nullptr, nullptr, 0);
-        if (written == 0)
-            return HRESULT_FROM_WIN32(::GetLastError());
-        // Any other count leaves part of the copy unwritten, and sets no last error to report.
         if (written != static_cast<int>(length))
-            return E_UNEXPECTED;
+        {
+            // A failure either way, also where no last error is set (any count but 0 sets none).
+            const DWORD error = written == 0 ? ::GetLastError() : ERROR_SUCCESS;
+            return error != ERROR_SUCCESS ? HRESULT_FROM_WIN32(error) : E_UNEXPECTED;
+        }
     }
     lower = std::move(mapped);
     return S_OK;

@@ -102,9 +102,11 @@ TEST(LowerCaseText, LowersLettersBeyondAsciiAndFailsWhereTheMappingDoes)
     Bstr lowered;
     ASSERT_EQ(S_OK, LowerCaseText(TextOf(L"\u00c9T\u00c9"), lowered));
     EXPECT_EQ(L"\u00e9t\u00e9", StringOf(lowered));
-    // No character mapped, or one short with no last error set: a failure either way, nothing assigned.
+    // No character mapped, with or without a last error, or one short: a failure each time, nothing assigned.
     const std::tuple<int, DWORD, HRESULT> failures[] = {
-        {0, ERROR_INVALID_PARAMETER, HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER)}, {2, ERROR_SUCCESS, E_UNEXPECTED}};
+        {0, ERROR_INVALID_PARAMETER, HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER)},
+        {0, ERROR_SUCCESS, E_UNEXPECTED},
+        {2, ERROR_SUCCESS, E_UNEXPECTED}};
     const ImportPatch mapping("kernel32.dll", "LCMapStringEx", reinterpret_cast<void*>(&MapAnswering));
     ASSERT_TRUE(mapping.IsSet()) << "LCMapStringEx is not among this program's imports";
     for (const auto& [mapped, error, expected] : failures)
