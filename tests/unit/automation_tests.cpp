@@ -75,7 +75,7 @@ VARIANT ObjectValue(IUnknown* object, VARTYPE type = VT_DISPATCH)
     return value;
 }
 
-// IUnknown for a fake that lives on the test's stack: it counts its references, and they never free it.
+// IUnknown for a fake that outlives its references: it counts them, and they never free it.
 template <typename Interface>
 class Counted : public Interface
 {
@@ -245,7 +245,7 @@ private:
 // Counts the blocks COM's task allocator has handed out since the count began and not yet taken
 // back: texts (with oleaut32's cache off) and everything else a call allocates. Once registered
 // it stays for the life of the test program, since COM keeps calling a spy whose blocks are out.
-class AllocationCount : public IMallocSpy
+class AllocationCount : public Counted<IMallocSpy>
 {
 public:
     static AllocationCount& Started()
@@ -256,13 +256,6 @@ public:
     bool Registered() const { return registered_; }
     LONG Live() const { return live_; }
 
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override
-    {
-        *out = iid == IID_IUnknown || iid == IID_IMallocSpy ? static_cast<IMallocSpy*>(this) : nullptr;
-        return *out != nullptr ? S_OK : E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
     SIZE_T STDMETHODCALLTYPE PreAlloc(SIZE_T size) override { return size; }
     void* STDMETHODCALLTYPE PostAlloc(void* block) override
     {
