@@ -55,21 +55,13 @@ constexpr int kBusyPausesPerRun = 120;
 constexpr ULONGLONG kBusyCallBound = 10'000;
 constexpr ULONGLONG kBusyRunBound = 30'000;
 
-// What the run has spent so far waiting on busy answers.
-struct BusySpent
-{
-    int pauses;
-    ULONGLONG milliseconds;
-};
-BusySpent g_busySpent = {0, 0};
-
 // Lets the thread's window messages through until the given tick.
 void PauseForMessages(ULONGLONG until)
 {
     for (;;)
     {
         PumpEvents();
-        const ULONGLONG now = ::GetTickCount64();
+        const ULONGLONG now = BusyClockNow();
         if (now >= until)
             return;
         const DWORD left = static_cast<DWORD>(until - now);
@@ -77,11 +69,10 @@ void PauseForMessages(ULONGLONG until)
         if (::PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE))
         {
             // The quit stays for whoever reads the queue next, and would wake every wait at once.
-            ::Sleep(left);
+            BusySleep(left);
             return;
         }
-        // cppcheck-suppress nullPointer ; with no handles to wait on, the handle array may be null
-        ::MsgWaitForMultipleObjectsEx(0, nullptr, left, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+        BusyWaitForMessages(left);
     }
 }
 
@@ -89,7 +80,7 @@ void PauseForMessages(ULONGLONG until)
 class BusyCall
 {
 public:
-    BusyCall() : start_(::GetTickCount64()), charged_(start_) {}
+    BusyCall() : start_(BusyClockNow()), charged_(start_), run_(BusySpentByRun()) {}
 
     // True when the answer was busy and the call may ask again: the pause is then over.
     bool AskAgain(HRESULT answer)
@@ -98,16 +89,16 @@ public:
             return false;
         Charge();
         const ULONGLONG spent = charged_ - start_;
-        if (pauses_ == kBusyPausesPerCall || g_busySpent.pauses >= kBusyPausesPerRun ||
-            spent >= kBusyCallBound || g_busySpent.milliseconds >= kBusyRunBound)
+        if (pauses_ == kBusyPausesPerCall || run_.pauses >= kBusyPausesPerRun ||
+            spent >= kBusyCallBound || run_.milliseconds >= kBusyRunBound)
             return false;
         ++pauses_;
-        ++g_busySpent.pauses;
+        ++run_.pauses;
         ULONGLONG until = start_ + pauses_ * kBusyBeat;
         if (until > start_ + kBusyCallBound)
             until = start_ + kBusyCallBound;
-        if (until > charged_ + (kBusyRunBound - g_busySpent.milliseconds))
-            until = charged_ + (kBusyRunBound - g_busySpent.milliseconds);
+        if (until > charged_ + (kBusyRunBound - run_.milliseconds))
+            until = charged_ + (kBusyRunBound - run_.milliseconds);
         PauseForMessages(until);
         Charge();
         return true;
@@ -117,13 +108,14 @@ private:
     // Counts the time since the last charge against the run.
     void Charge()
     {
-        const ULONGLONG now = ::GetTickCount64();
-        g_busySpent.milliseconds += now - charged_;
+        const ULONGLONG now = BusyClockNow();
+        run_.milliseconds += now - charged_;
         charged_ = now;
     }
 
     ULONGLONG start_;
     ULONGLONG charged_;
+    BusySpent& run_;
     int pauses_ = 0;
 };
 
@@ -171,11 +163,13 @@ HRESULT InvokeMember(IDispatch* object, const wchar_t* name, DISPID member, WORD
     std::swap(value.Get(), result.Get());
     return S_OK;
 }
-}  // namespace
 
-// For the unit tests: the run's allowance for busy answers, whole again.
-// cppcheck-suppress unusedFunction ; the unit tests call it, and the program's link drops it
-void ResetBusyAllowance() { g_busySpent = BusySpent{0, 0}; }
+// Reads a property, passing no arguments.
+HRESULT GetMember(IDispatch* object, const wchar_t* name, Variant& value)
+{
+    return InvokeMember(object, name, DISPID_UNKNOWN, DISPATCH_PROPERTYGET, nullptr, value);
+}
+}  // namespace
 
 HRESULT CreateHostApplication(const wchar_t* progId, AutomationObject& application)
 {
@@ -188,15 +182,8 @@ HRESULT CreateHostApplication(const wchar_t* progId, AutomationObject& applicati
     hr = ::CoCreateInstance(hostClass, nullptr, CLSCTX_LOCAL_SERVER, IID_PPV_ARGS(created.GetAddressOf()));
     if (FAILED(hr))
         return hr;
-    if (!created)
-        return E_NOINTERFACE;
     application = std::move(created);
     return S_OK;
-}
-
-HRESULT GetMember(IDispatch* object, const wchar_t* name, Variant& value)
-{
-    return InvokeMember(object, name, DISPID_UNKNOWN, DISPATCH_PROPERTYGET, nullptr, value);
 }
 
 HRESULT GetTextMember(IDispatch* object, const wchar_t* name, Bstr& text)
@@ -256,8 +243,6 @@ HRESULT EnumerateMembers(IDispatch* collection, AutomationEnumerator& items)
     hr = unknown->QueryInterface(IID_PPV_ARGS(started.GetAddressOf()));
     if (FAILED(hr))
         return hr;
-    if (!started)
-        return E_NOINTERFACE;
     items = std::move(started);
     return S_OK;
 }

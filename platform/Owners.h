@@ -26,9 +26,10 @@ public:
         return *this;
     }
 
-    BSTR Get() const { return text_; }
+    const OLECHAR* Get() const { return text_; }
+    // For writing into a text this owner has just allocated.
+    BSTR Get() { return text_; }
     UINT Length() const { return ::SysStringLen(text_); }
-    bool IsEmpty() const { return Length() == 0; }
     // For an out-parameter: frees what was held first.
     BSTR* Put()
     {

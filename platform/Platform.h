@@ -1,6 +1,7 @@
 // The operations the removal run calls: OLE Automation, texts, the file system, the message
-// queue and the process. Every out-parameter is assigned only when the call succeeds, and the
-// new value is in hand before the old one is released, so a failed call leaves its target as it was.
+// queue and the process. Every out-parameter is assigned only when the call returns S_OK, and the
+// new value is in hand before the old one is released, so a call that fails or answers S_FALSE
+// leaves its target as it was.
 #pragma once
 #include <windows.h>
 #include <oaidl.h>
@@ -14,8 +15,6 @@ using AutomationEnumerator = Microsoft::WRL::ComPtr<IEnumVARIANT>;
 
 // Creates a new object of the class registered under progId, on the local machine.
 HRESULT CreateHostApplication(const wchar_t* progId, AutomationObject& application);
-// Reads a property, passing no arguments.
-HRESULT GetMember(IDispatch* object, const wchar_t* name, Variant& value);
 // Reads a property that must be a text; any other type is a failure, never coerced.
 HRESULT GetTextMember(IDispatch* object, const wchar_t* name, Bstr& text);
 // Reads a property that must be a non-null object.
@@ -57,3 +56,21 @@ void PumpEvents();
 // Ends the process at once with exit status 0. The caller has released its COM references and
 // left the apartment first, so that no server waits for COM to notice this process is gone.
 [[noreturn]] void EndProcess();
+
+// --- The clock of the busy waits (Automation.cpp) ---
+// BusyClock.cpp has the system's; the unit tests link a simulated one in its place, so that they
+// see every pause without waiting it out.
+
+// What the process has spent so far waiting on a busy host: one allowance for the whole run.
+struct BusySpent
+{
+    int pauses;
+    ULONGLONG milliseconds;
+};
+BusySpent& BusySpentByRun();
+// Milliseconds since the system started.
+ULONGLONG BusyClockNow();
+// Returns after the given time, or sooner once a message is in the thread's queue.
+void BusyWaitForMessages(DWORD milliseconds);
+// Returns after the given time, whatever arrives.
+void BusySleep(DWORD milliseconds);

@@ -38,10 +38,18 @@ HRESULT LowerCaseText(const Bstr& text, Bstr& lower)
     if (mapped.Get() == nullptr)
         return E_OUTOFMEMORY;
     // The invariant locale: a Turkish system must not turn "I" into a dotless i.
-    if (length > 0 &&
-        ::LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_LOWERCASE, text.Get(), static_cast<int>(length),
-                        mapped.Get(), static_cast<int>(length), nullptr, nullptr, 0) != static_cast<int>(length))
-        return HRESULT_FROM_WIN32(::GetLastError());
+    if (length > 0)
+    {
+        const int written = ::LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_LOWERCASE, text.Get(),
+                                            static_cast<int>(length), mapped.Get(), static_cast<int>(length),
+                                            nullptr, nullptr, 0);
+        if (written != static_cast<int>(length))
+        {
+            // A failure either way, also where no last error is set (any count but 0 sets none).
+            const DWORD error = written == 0 ? ::GetLastError() : ERROR_SUCCESS;
+            return error != ERROR_SUCCESS ? HRESULT_FROM_WIN32(error) : E_UNEXPECTED;
+        }
+    }
     lower = std::move(mapped);
     return S_OK;
 }

@@ -14,7 +14,8 @@ constexpr wchar_t AddInMatchKey[] = L"quantorelixexcel";
 
 void RemovalRun()
 {
-    // Everything the run holds is let go in step 14, the apartment last.
+    // Left last, in step 14, once every reference below has been let go: the add-in and the
+    // application in step 11, the walk's collection and its enumerator in step 14.
     ComApartment apartment;
 
     Bstr AddInFileName;
@@ -45,7 +46,8 @@ void RemovalRun()
     // 5.
     PumpEvents();
 
-    // 6. A second instance takes the first one's place; the first is released, never asked to quit.
+    // 6. A second instance takes the first one's place: the first is released only once the new
+    //    reference is in hand, and is never asked to quit.
     CreateHostApplication(HostProgId, HostApp);
 
     // 7. It gets a new workbook, which the run never saves or closes. The workbook collection

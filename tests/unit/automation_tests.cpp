@@ -1,10 +1,10 @@
 // Late binding against hand-written automation objects: how members are looked up and invoked,
-// which values count as texts and objects, the enumerator's contract, and reference counts.
+// which values count as texts and objects, the enumerator's contract, reference counts, and the
+// pauses before a busy host is asked again, in simulated time.
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <map>
-#include <ostream>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -12,45 +12,43 @@
 
 #include "platform/Platform.h"
 
-// The run's allowance for busy answers, whole again (platform/Automation.cpp).
-void ResetBusyAllowance();
 // Turns oleaut32's cache of freed texts off, so every text is allocated and freed through COM's
 // allocator, where AllocationCount sees it.
 extern "C" void SetOaNoCache();
 
 namespace
 {
+// The busy waits' clock, simulated in place of platform/BusyClock.cpp: time moves only when a
+// wait or the host's answer moves it, and every ask of the host is noted with its time.
+struct SimulatedClock
+{
+    ULONGLONG now = 1'000'000;
+    BusySpent spent = {0, 0};
+    std::vector<ULONGLONG> asks;
+    // How long the host takes over the first answer since `asks` was cleared, and over each after it.
+    DWORD firstAnswerTakes = 0;
+    DWORD answersTake = 0;
+    // When a thread message arrives during a wait (0: none); how many waits in a row a message left
+    // in the queue has ended at once.
+    ULONGLONG messageAt = 0;
+    int waitsAtOnce = 0;
+
+    void Ask()
+    {
+        asks.push_back(now);
+        now += asks.size() == 1 ? firstAnswerTakes : answersTake;
+    }
+} g_clock;
+
+constexpr ULONGLONG kBeat = 250;
 const HRESULT kBusyAnswers[] = {RPC_E_CALL_REJECTED, RPC_E_SERVERCALL_RETRYLATER,
                                 static_cast<HRESULT>(0x800AC472) /* VBA_E_IGNORE */};
 
-struct Invocation
-{
-    DISPID member;
-    LCID locale;
-    WORD flags;
-    UINT arguments;
-    UINT namedArguments;
-    DISPID firstNamed;
-    VARTYPE argumentType;
-    VARIANT_BOOL booleanArgument;
-};
-bool operator==(const Invocation& a, const Invocation& b)
-{
-    return std::tie(a.member, a.locale, a.flags, a.arguments, a.namedArguments, a.firstNamed, a.argumentType,
-                    a.booleanArgument) == std::tie(b.member, b.locale, b.flags, b.arguments, b.namedArguments,
-                                                   b.firstNamed, b.argumentType, b.booleanArgument);
-}
-void PrintTo(const Invocation& c, std::ostream* out)
-{
-    *out << "{member " << c.member << ", locale " << c.locale << ", flags " << c.flags << ", arguments " << c.arguments
-         << ", named " << c.namedArguments << " first " << c.firstNamed << ", " << c.argumentType << " "
-         << c.booleanArgument << "}";
-}
-// A property write of VARIANT_FALSE to member, as the run makes it.
-Invocation WriteOfFalse(DISPID member)
-{
-    return {member, 0x0409, DISPATCH_PROPERTYPUT, 1, 1, DISPID_PROPERTYPUT, VT_BOOL, VARIANT_FALSE};
-}
+// An invocation as the object saw it: member, locale, flags, arguments, named arguments, the first
+// named one, and the first argument's type and Boolean value.
+using Invocation = std::tuple<DISPID, LCID, WORD, UINT, UINT, DISPID, VARTYPE, VARIANT_BOOL>;
+// A read or a call, with no arguments, as the program makes them.
+Invocation Plain(DISPID member, WORD flags) { return {member, 0x0409, flags, 0, 0, DISPID_UNKNOWN, VT_EMPTY, 0}; }
 
 constexpr int kForever = -1;
 
@@ -59,21 +57,55 @@ struct Refusal
 {
     HRESULT answer = S_OK;
     int times = 0;
-    bool Take()
+    bool Take() { return times < 0 || (times > 0 && times-- > 0); }
+};
+
+// A value of the given type, zero (a number 0, a null object, the Boolean False).
+VARIANT TypedValue(VARTYPE type)
+{
+    VARIANT value = {};
+    value.vt = type;
+    return value;
+}
+// The holder copies it with VariantCopy, which takes its own reference.
+VARIANT ObjectValue(IUnknown* object, VARTYPE type = VT_DISPATCH)
+{
+    VARIANT value = TypedValue(type);
+    value.punkVal = object;
+    return value;
+}
+
+// IUnknown for a fake that outlives its references: it counts them, and they never free it.
+template <typename Interface>
+class Counted : public Interface
+{
+public:
+    LONG References() const { return references_; }
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override
     {
-        if (times == 0)
-            return false;
-        if (times > 0)
-            --times;
-        return true;
+        *out = iid == IID_IUnknown || iid == __uuidof(Interface) ? static_cast<Interface*>(this) : nullptr;
+        if (*out == nullptr)
+            return E_NOINTERFACE;
+        AddRef();
+        return S_OK;
     }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
+    ULONG STDMETHODCALLTYPE Release() override { return --references_; }
+
+private:
+    LONG references_ = 1;
+};
+
+// Member names compare as the host compares them, without regard to case.
+struct IgnoringCase
+{
+    bool operator()(const std::wstring& a, const std::wstring& b) const { return _wcsicmp(a.c_str(), b.c_str()) < 0; }
 };
 
 // An automation object with a fixed set of members, each returning a stored value or failing.
-class FakeObject : public IDispatch
+class FakeObject : public Counted<IDispatch>
 {
 public:
-    FakeObject() = default;
     ~FakeObject()
     {
         for (auto& member : values_)
@@ -84,51 +116,30 @@ public:
     DISPID Add(const std::wstring& name, const VARIANT& value)
     {
         const DISPID id = static_cast<DISPID>(ids_.size() + 1);
-        ids_[Lower(name)] = id;
-        ::VariantInit(&values_[id]);
-        ::VariantCopy(&values_[id], const_cast<VARIANT*>(&value));
+        ids_[name] = id;
+        Set(id, value);
         return id;
     }
     DISPID AddText(const std::wstring& name, const wchar_t* text)
     {
-        VARIANT value;
-        value.vt = VT_BSTR;
+        VARIANT value = TypedValue(VT_BSTR);
         value.bstrVal = ::SysAllocString(text);
         const DISPID id = Add(name, value);
         ::VariantClear(&value);
         return id;
     }
+    // What the enumerator member (DISPID_NEWENUM) answers.
+    void SetEnumerator(const VARIANT& value) { Set(DISPID_NEWENUM, value); }
     // The first `times` calls of the member (or of its name's lookup) answer `answer` itself, the
     // way a busy host turns calls away or a failing member explains itself; kForever for every call.
-    void Refuse(const std::wstring& name, HRESULT answer, int times) { refusals_[ids_.at(Lower(name))] = {answer, times}; }
-    void RefuseLookup(const std::wstring& name, HRESULT answer, int times) { lookupRefusals_[Lower(name)] = {answer, times}; }
+    void Refuse(const std::wstring& name, HRESULT answer, int times) { refusals_[ids_.at(name)] = {answer, times}; }
+    void RefuseLookup(const std::wstring& name, HRESULT answer, int times) { lookupRefusals_[name] = {answer, times}; }
     void RefuseEnumerator(HRESULT answer, int times) { refusals_[DISPID_NEWENUM] = {answer, times}; }
-    void SetEnumerator(IUnknown* enumerator) { enumerator_ = enumerator; }
-    // What the enumerator member answers in place of an enumerator; the object keeps its own copy.
-    void SetEnumeratorValue(const VARIANT& value)
-    {
-        ::VariantInit(&values_[DISPID_NEWENUM]);
-        ::VariantCopy(&values_[DISPID_NEWENUM], const_cast<VARIANT*>(&value));
-    }
 
-    LONG References() const { return references_; }
     // Each name looked up, with the locale it was looked up in.
     const std::vector<std::pair<std::wstring, LCID>>& Lookups() const { return lookups_; }
     const std::vector<Invocation>& Invocations() const { return invocations_; }
 
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override
-    {
-        if (iid == IID_IUnknown || iid == IID_IDispatch)
-        {
-            *out = static_cast<IDispatch*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
-    ULONG STDMETHODCALLTYPE Release() override { return --references_; }  // lives on the test's stack
     HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override
     {
         *count = 0;
@@ -139,32 +150,26 @@ public:
     {
         if (count != 1)
             return E_INVALIDARG;
+        g_clock.Ask();
         lookups_.emplace_back(names[0], locale);
         ids[0] = DISPID_UNKNOWN;
-        auto refused = lookupRefusals_.find(Lower(names[0]));
+        auto refused = lookupRefusals_.find(names[0]);
         if (refused != lookupRefusals_.end() && refused->second.Take())
             return refused->second.answer;
-        auto found = ids_.find(Lower(names[0]));
+        auto found = ids_.find(names[0]);
         if (found == ids_.end())
-        {
-            ids[0] = DISPID_UNKNOWN;
             return DISP_E_UNKNOWNNAME;
-        }
         ids[0] = found->second;
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID, LCID locale, WORD flags, DISPPARAMS* params,
                                      VARIANT* result, EXCEPINFO* exception, UINT*) override
     {
-        Invocation call = {member, locale, flags, params->cArgs, params->cNamedArgs, DISPID_UNKNOWN, VT_EMPTY, 0};
-        if (params->cNamedArgs > 0)
-            call.firstNamed = params->rgdispidNamedArgs[0];
-        if (params->cArgs > 0)
-        {
-            call.argumentType = params->rgvarg[0].vt;
-            call.booleanArgument = params->rgvarg[0].boolVal;
-        }
-        invocations_.push_back(call);
+        const bool argument = params->cArgs > 0;
+        invocations_.emplace_back(member, locale, flags, params->cArgs, params->cNamedArgs,
+                                  params->cNamedArgs > 0 ? params->rgdispidNamedArgs[0] : DISPID_UNKNOWN,
+                                  argument ? params->rgvarg[0].vt : VT_EMPTY, argument ? params->rgvarg[0].boolVal : 0);
+        g_clock.Ask();
         auto refused = refusals_.find(member);
         if (refused != refusals_.end() && refused->second.Take())
         {
@@ -174,46 +179,33 @@ public:
             exception->scode = refused->second.answer;
             return refused->second.answer;
         }
-        if (member == DISPID_NEWENUM && enumerator_ != nullptr)
-        {
-            result->vt = VT_UNKNOWN;
-            result->punkVal = enumerator_;
-            enumerator_->AddRef();
-            return S_OK;
-        }
         auto value = values_.find(member);
         if (value == values_.end())
             return DISP_E_MEMBERNOTFOUND;
-        if (result != nullptr && (flags & DISPATCH_PROPERTYPUT) == 0)
-            return ::VariantCopy(result, &value->second);
-        return S_OK;
+        return (flags & DISPATCH_PROPERTYPUT) || result == nullptr ? S_OK : ::VariantCopy(result, &value->second);
     }
 
 private:
-    static std::wstring Lower(std::wstring name)
+    void Set(DISPID id, const VARIANT& value)
     {
-        for (wchar_t& c : name)
-            c = static_cast<wchar_t>(towlower(c));
-        return name;
+        ::VariantInit(&values_[id]);
+        ::VariantCopy(&values_[id], const_cast<VARIANT*>(&value));
     }
 
-    LONG references_ = 1;
-    std::map<std::wstring, DISPID> ids_;
+    std::map<std::wstring, DISPID, IgnoringCase> ids_;
     std::map<DISPID, VARIANT> values_;
     std::map<DISPID, Refusal> refusals_;
-    std::map<std::wstring, Refusal> lookupRefusals_;
-    IUnknown* enumerator_ = nullptr;
+    std::map<std::wstring, Refusal, IgnoringCase> lookupRefusals_;
     std::vector<std::pair<std::wstring, LCID>> lookups_;
     std::vector<Invocation> invocations_;
 };
 
 // An enumerator over fixed items that keeps IEnumVARIANT's contract: S_FALSE on a short fetch.
-class FakeEnumerator : public IEnumVARIANT
+class FakeEnumerator : public Counted<IEnumVARIANT>
 {
 public:
     // Takes the items over, with a reference of its own to each object among them.
-    explicit FakeEnumerator(std::vector<VARIANT> items, size_t failAt = SIZE_MAX)
-        : items_(std::move(items)), failAt_(failAt)
+    explicit FakeEnumerator(std::vector<VARIANT> items) : items_(std::move(items))
     {
         for (VARIANT& item : items_)
             if (item.vt == VT_DISPATCH && item.pdispVal != nullptr)
@@ -224,86 +216,36 @@ public:
         for (VARIANT& item : items_)
             ::VariantClear(&item);
     }
-    LONG References() const { return references_; }
     void Refuse(HRESULT answer, int times) { refusal_ = {answer, times}; }
-    int Calls() const { return calls_; }
 
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override
-    {
-        if (iid == IID_IUnknown || iid == IID_IEnumVARIANT)
-        {
-            *out = static_cast<IEnumVARIANT*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
-    ULONG STDMETHODCALLTYPE Release() override { return --references_; }
     HRESULT STDMETHODCALLTYPE Next(ULONG wanted, VARIANT* out, ULONG* fetched) override
     {
-        ++calls_;
-        if (refusal_.Take())
-        {
-            if (fetched != nullptr)
-                *fetched = 0;
-            return refusal_.answer;
-        }
+        g_clock.Ask();
+        const bool refused = refusal_.Take();
         ULONG given = 0;
-        while (given < wanted && next_ < items_.size())
+        for (; !refused && given < wanted && next_ < items_.size(); ++given)
         {
-            if (next_ == failAt_)
-                return E_FAIL;
             ::VariantInit(&out[given]);
             ::VariantCopy(&out[given], &items_[next_++]);
-            ++given;
         }
         if (fetched != nullptr)
             *fetched = given;
-        return given == wanted ? S_OK : S_FALSE;
+        return refused ? refusal_.answer : given == wanted ? S_OK : S_FALSE;
     }
     HRESULT STDMETHODCALLTYPE Skip(ULONG) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE Reset() override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE Clone(IEnumVARIANT**) override { return E_NOTIMPL; }
 
 private:
-    LONG references_ = 1;
     std::vector<VARIANT> items_;
-    size_t failAt_;
     size_t next_ = 0;
     Refusal refusal_;
-    int calls_ = 0;
 };
-
-VARIANT ObjectValue(IDispatch* object)
-{
-    VARIANT value;
-    value.vt = VT_DISPATCH;
-    value.pdispVal = object;
-    return value;  // the holder copies it with VariantCopy, which takes its own reference
-}
-
-VARIANT NumberValue(LONG number)
-{
-    VARIANT value;
-    value.vt = VT_I4;
-    value.lVal = number;
-    return value;
-}
-
-VARIANT TypedValue(VARTYPE type)
-{
-    VARIANT value;
-    ::VariantInit(&value);
-    value.vt = type;
-    return value;
-}
 
 // Counts the blocks COM's task allocator has handed out since the count began and not yet taken
 // back: texts (with oleaut32's cache off) and everything else a call allocates. Once registered
 // it stays for the life of the test program, since COM keeps calling a spy whose blocks are out.
-class AllocationCount : public IMallocSpy
+class AllocationCount : public Counted<IMallocSpy>
 {
 public:
     static AllocationCount& Started()
@@ -314,29 +256,15 @@ public:
     bool Registered() const { return registered_; }
     LONG Live() const { return live_; }
 
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override
-    {
-        if (iid == IID_IUnknown || iid == IID_IMallocSpy)
-        {
-            *out = static_cast<IMallocSpy*>(this);
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
     SIZE_T STDMETHODCALLTYPE PreAlloc(SIZE_T size) override { return size; }
     void* STDMETHODCALLTYPE PostAlloc(void* block) override
     {
-        if (block != nullptr)
-            ++live_;
+        live_ += block != nullptr;
         return block;
     }
     void* STDMETHODCALLTYPE PreFree(void* block, BOOL counted) override
     {
-        if (block != nullptr && counted)
-            --live_;
+        live_ -= block != nullptr && counted;
         return block;
     }
     void STDMETHODCALLTYPE PostFree(BOOL) override {}
@@ -364,49 +292,40 @@ private:
     LONG live_ = 0;
 };
 
-// A message-only window that counts the WM_APP messages it is sent.
-class CountingWindow
-{
-public:
-    CountingWindow()
-    {
-        WNDCLASSW windowClass = {};
-        windowClass.lpfnWndProc = Procedure;
-        windowClass.hInstance = ::GetModuleHandleW(nullptr);
-        windowClass.lpszClassName = L"brolendavir-counting";
-        ::RegisterClassW(&windowClass);
-        window_ = ::CreateWindowW(windowClass.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                  windowClass.hInstance, nullptr);
-        count_ = 0;
-    }
-    ~CountingWindow() { ::DestroyWindow(window_); }
-    HWND Get() const { return window_; }
-    static int Count() { return count_; }
-
-private:
-    static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM w, LPARAM l)
-    {
-        if (message == WM_APP)
-        {
-            ++count_;
-            return 0;
-        }
-        return ::DefWindowProcW(window, message, w, l);
-    }
-    static int count_;
-    HWND window_ = nullptr;
-};
-int CountingWindow::count_ = 0;
-
 class ComTest : public ::testing::Test
 {
 protected:
     // Every test starts from a run that has not yet waited on a busy host.
-    void SetUp() override { ResetBusyAllowance(); }
+    void SetUp() override { g_clock = SimulatedClock(); }
 
     ComApartment apartment_;
 };
 }  // namespace
+
+BusySpent& BusySpentByRun() { return g_clock.spent; }
+ULONGLONG BusyClockNow() { return g_clock.now; }
+void BusySleep(DWORD milliseconds) { g_clock.now += milliseconds; }
+// As MsgWaitForMultipleObjectsEx with MWMO_INPUTAVAILABLE: a message in the queue, even one
+// already seen, ends the wait at once.
+void BusyWaitForMessages(DWORD milliseconds)
+{
+    MSG pending;
+    if (::PeekMessageW(&pending, nullptr, 0, 0, PM_NOREMOVE))
+    {
+        if (++g_clock.waitsAtOnce < 1000)
+            return;
+        ADD_FAILURE() << "a pause waits again and again on message 0x" << std::hex << pending.message
+                      << ", which it leaves in the queue";
+    }
+    g_clock.waitsAtOnce = 0;
+    if (g_clock.messageAt != 0 && g_clock.messageAt < g_clock.now + milliseconds)
+    {
+        g_clock.now = std::exchange(g_clock.messageAt, 0);
+        ::PostThreadMessageW(::GetCurrentThreadId(), WM_APP, 0, 0);
+        return;
+    }
+    g_clock.now += milliseconds;
+}
 
 TEST_F(ComTest, EachOperationLooksTheNameUpAfreshInEnglishAndInvokesItAsItMust)
 {
@@ -415,14 +334,13 @@ TEST_F(ComTest, EachOperationLooksTheNameUpAfreshInEnglishAndInvokesItAsItMust)
     const LONG liveBefore = allocations.Live();
     FakeObject workbook;  // what the call answers, and the caller must let go
     {
+        FakeEnumerator enumerator({});
         FakeObject object;
         const DISPID startupPath = object.AddText(L"StartupPath", L"C:\\Startup");
         const DISPID installed = object.Add(L"installed", TypedValue(VT_BOOL));
         const DISPID add = object.Add(L"Add", ObjectValue(&workbook));
-        FakeEnumerator enumerator({});
-        object.SetEnumerator(&enumerator);
-        VARIANT no = TypedValue(VT_BOOL);
-        no.boolVal = VARIANT_FALSE;
+        object.SetEnumerator(ObjectValue(&enumerator, VT_UNKNOWN));
+        const VARIANT no = TypedValue(VT_BOOL);
         Bstr text;
         AutomationEnumerator items;
         const struct
@@ -433,25 +351,28 @@ TEST_F(ComTest, EachOperationLooksTheNameUpAfreshInEnglishAndInvokesItAsItMust)
             Invocation invoked;
         } rows[] = {
             {"a read", [&] { return GetTextMember(&object, L"StartupPath", text); }, L"StartupPath",
-             {startupPath, 0x0409, DISPATCH_PROPERTYGET, 0, 0, DISPID_UNKNOWN, VT_EMPTY, 0}},
+             Plain(startupPath, DISPATCH_PROPERTYGET)},
             {"the same read again, spelt otherwise", [&] { return GetTextMember(&object, L"startuppath", text); },
-             L"startuppath", {startupPath, 0x0409, DISPATCH_PROPERTYGET, 0, 0, DISPID_UNKNOWN, VT_EMPTY, 0}},
-            {"a write", [&] { return SetMember(&object, L"installed", no); }, L"installed", WriteOfFalse(installed)},
-            {"a call", [&] { return CallMember(&object, L"Add"); }, L"Add",
-             {add, 0x0409, DISPATCH_METHOD, 0, 0, DISPID_UNKNOWN, VT_EMPTY, 0}},
+             L"startuppath", Plain(startupPath, DISPATCH_PROPERTYGET)},
+            // The value is the named argument DISPID_PROPERTYPUT.
+            {"a write", [&] { return SetMember(&object, L"installed", no); }, L"installed",
+             {installed, 0x0409, DISPATCH_PROPERTYPUT, 1, 1, DISPID_PROPERTYPUT, VT_BOOL, VARIANT_FALSE}},
+            {"a call", [&] { return CallMember(&object, L"Add"); }, L"Add", Plain(add, DISPATCH_METHOD)},
             {"the enumerator", [&] { return EnumerateMembers(&object, items); }, nullptr,
-             {DISPID_NEWENUM, 0x0409, DISPATCH_METHOD | DISPATCH_PROPERTYGET, 0, 0, DISPID_UNKNOWN, VT_EMPTY, 0}},
+             Plain(DISPID_NEWENUM, DISPATCH_METHOD | DISPATCH_PROPERTYGET)},
         };
         // Each operation served at once, and with its lookup, then its invocation, turned away twice by
-        // each busy answer: only the refused step is asked again, each time as it was asked first.
+        // each busy answer: only the refused step is asked again, each time as it was asked first,
+        // and a beat, then two beats, after the call began (the asks' times, in beats).
         const char* const refusedSteps[] = {"nothing", "the lookup", "the invocation"};
+        const std::vector<ULONGLONG> lookedUpAndInvokedAt[] = {{0, 0}, {0, 1, 2, 2}, {0, 0, 1, 2}};
         for (const auto& row : rows)
             for (int refused = 0; refused < 3; ++refused)
                 for (HRESULT busy : kBusyAnswers)
                 {
                     SCOPED_TRACE(testing::Message() << row.what << ", refused twice: " << refusedSteps[refused]
                                                     << ", by 0x" << std::hex << busy);
-                    ResetBusyAllowance();
+                    g_clock = SimulatedClock();
                     if (refused == 1 && row.name)
                         object.RefuseLookup(row.name, busy, 2);
                     else if (refused == 2 && row.name)
@@ -467,6 +388,12 @@ TEST_F(ComTest, EachOperationLooksTheNameUpAfreshInEnglishAndInvokesItAsItMust)
                     ASSERT_EQ(invocations + (refused == 2 ? 3 : 1), object.Invocations().size());
                     for (size_t i = invocations; i < object.Invocations().size(); ++i)
                         EXPECT_EQ(row.invoked, object.Invocations()[i]) << i;
+                    std::vector<ULONGLONG> beats = lookedUpAndInvokedAt[row.name ? refused : refused == 2 ? 2 : 0];
+                    if (!row.name)
+                        beats.erase(beats.begin());
+                    for (ULONGLONG& at : beats)
+                        at = SimulatedClock().now + at * kBeat;
+                    EXPECT_EQ(beats, g_clock.asks);
                 }
         EXPECT_STREQ(L"C:\\Startup", text.Get());
         EXPECT_EQ(&enumerator, items.Get());
@@ -476,41 +403,55 @@ TEST_F(ComTest, EachOperationLooksTheNameUpAfreshInEnglishAndInvokesItAsItMust)
     EXPECT_EQ(liveBefore, allocations.Live());
 }
 
-TEST_F(ComTest, FailuresLeaveTheTargetAsItWas)
+TEST_F(ComTest, FailuresLeaveTheTargetAsItWasAndAreNotAskedAgain)
 {
     FakeObject app;
     app.AddText(L"LibraryPath", L"C:\\Library");
-    app.Refuse(L"LibraryPath", DISP_E_EXCEPTION, kForever);
-    Bstr text(::SysAllocString(L"before"));
-
-    EXPECT_FALSE(SUCCEEDED(GetTextMember(&app, L"LibraryPath", text)));
-    EXPECT_FALSE(SUCCEEDED(GetTextMember(&app, L"NoSuchMember", text)));
-    EXPECT_FALSE(SUCCEEDED(GetTextMember(nullptr, L"LibraryPath", text)));
-    EXPECT_EQ(E_POINTER, GetTextMember(&app, nullptr, text));
-    EXPECT_FALSE(SUCCEEDED(CallMember(&app, L"quit")));
-    EXPECT_STREQ(L"before", text.Get());
-    // An unknown name is never invoked, and no failure but a busy answer is asked again.
-    EXPECT_EQ(1u, app.Invocations().size());
-    EXPECT_EQ(3u, app.Lookups().size());
-
     app.AddText(L"StartupPath", L"C:\\Startup");
-    app.RefuseLookup(L"StartupPath", E_FAIL, kForever);
-    EXPECT_EQ(E_FAIL, GetTextMember(&app, L"StartupPath", text));
-    EXPECT_EQ(4u, app.Lookups().size());
-    app.RefuseLookup(L"StartupPath", E_FAIL, 0);
-    app.Refuse(L"StartupPath", E_FAIL, kForever);
-    EXPECT_EQ(E_FAIL, GetTextMember(&app, L"StartupPath", text));
-    EXPECT_EQ(2u, app.Invocations().size());
-    EXPECT_STREQ(L"before", text.Get());
-
     FakeEnumerator refusing({ObjectValue(&app)});
-    refusing.Refuse(E_UNEXPECTED, kForever);
-    AutomationObject item;
-    EXPECT_EQ(E_UNEXPECTED, NextMember(&refusing, item));
-    EXPECT_EQ(1, refusing.Calls());
-
-    item = &app;
-    EXPECT_FALSE(SUCCEEDED(CreateHostApplication(L"Brolendavir.NoSuchApplication", item)));
+    VARIANT name = TypedValue(VT_BSTR);
+    name.bstrVal = ::SysAllocString(L"C:\\QuantorelixExcelLink.xla");
+    FakeEnumerator mixed({name, ObjectValue(nullptr), TypedValue(VT_EMPTY)});
+    Bstr text(::SysAllocString(L"before"));
+    AutomationObject item(&app);
+    const struct
+    {
+        const char* what;
+        std::function<HRESULT()> operation;
+        HRESULT expected;  // S_FALSE: any failure
+        size_t asks;       // of the host: lookups, invocations, the enumerator's items
+    } rows[] = {
+        {"a member that explains its failure", [&] { app.Refuse(L"LibraryPath", DISP_E_EXCEPTION, kForever);
+             return GetTextMember(&app, L"LibraryPath", text); }, DISP_E_EXCEPTION, 2},
+        {"an unknown name, never invoked", [&] { return GetTextMember(&app, L"NoSuchMember", text); }, S_FALSE, 1},
+        {"a call of an unknown name", [&] { return CallMember(&app, L"quit"); }, S_FALSE, 1},
+        {"no object", [&] { return GetTextMember(nullptr, L"LibraryPath", text); }, E_POINTER, 0},
+        {"no name", [&] { return GetTextMember(&app, nullptr, text); }, E_POINTER, 0},
+        {"a failing lookup", [&] { app.RefuseLookup(L"StartupPath", E_FAIL, 1);
+             return GetTextMember(&app, L"StartupPath", text); }, E_FAIL, 1},
+        {"a failing invocation", [&] { app.Refuse(L"StartupPath", E_FAIL, 1);
+             return GetTextMember(&app, L"StartupPath", text); }, E_FAIL, 2},
+        {"a failing item", [&] { refusing.Refuse(E_UNEXPECTED, 1);
+             return NextMember(&refusing, item); }, E_UNEXPECTED, 1},
+        {"an item that is a text", [&] { return NextMember(&mixed, item); }, DISP_E_TYPEMISMATCH, 1},
+        {"an item that is a null object", [&] { return NextMember(&mixed, item); }, DISP_E_TYPEMISMATCH, 1},
+        {"an item that is nothing", [&] { return NextMember(&mixed, item); }, DISP_E_TYPEMISMATCH, 1},
+        {"no enumerator", [&] { return NextMember(nullptr, item); }, E_POINTER, 0},
+        {"a class not registered", [&] { return CreateHostApplication(L"Brolendavir.NoSuchApplication", item); },
+         S_FALSE, 0},
+    };
+    for (const auto& row : rows)
+    {
+        SCOPED_TRACE(row.what);
+        g_clock.asks.clear();
+        const HRESULT hr = row.operation();
+        if (row.expected == S_FALSE)
+            EXPECT_TRUE(FAILED(hr)) << "0x" << std::hex << hr;
+        else
+            EXPECT_EQ(row.expected, hr);
+        EXPECT_EQ(row.asks, g_clock.asks.size());
+    }
+    EXPECT_STREQ(L"before", text.Get());
     EXPECT_EQ(&app, item.Get());
 }
 
@@ -518,13 +459,15 @@ TEST_F(ComTest, OnlyTextsCountAsTextsOnlyObjectsAsObjectsAndObjectsAreNeverAsked
 {
     FakeObject folderObject;
     folderObject.AddText(L"", L"default member");  // would answer DISPID_VALUE if coerced
+    FakeObject other;
     FakeObject app;
-    app.Add(L"number", NumberValue(42));
+    app.Add(L"number", TypedValue(VT_I4));
     app.Add(L"null", TypedValue(VT_NULL));
     app.Add(L"empty", TypedValue(VT_EMPTY));
     app.Add(L"object", ObjectValue(&folderObject));
     app.Add(L"nothing", ObjectValue(nullptr));
     app.AddText(L"emptyText", L"");
+    app.Add(L"other", ObjectValue(&other));
 
     Bstr text(::SysAllocString(L"before"));
     for (const wchar_t* member : {L"number", L"null", L"empty", L"object", L"nothing"})
@@ -533,32 +476,17 @@ TEST_F(ComTest, OnlyTextsCountAsTextsOnlyObjectsAsObjectsAndObjectsAreNeverAsked
     EXPECT_TRUE(folderObject.Invocations().empty());
 
     ASSERT_EQ(S_OK, GetTextMember(&app, L"emptyText", text));
-    EXPECT_TRUE(text.IsEmpty());
+    EXPECT_EQ(0u, text.Length());
 
     AutomationObject object(&folderObject);
     for (const wchar_t* member : {L"number", L"emptyText", L"nothing"})
         EXPECT_EQ(DISP_E_TYPEMISMATCH, GetObjectMember(&app, member, object)) << member;
     EXPECT_EQ(&folderObject, object.Get());
-}
-
-TEST_F(ComTest, ObjectReadsHoldOneReferenceAndReleaseTheOldOne)
-{
-    FakeObject first;
-    FakeObject second;
-    FakeObject app;
-    app.Add(L"first", ObjectValue(&first));
-    app.Add(L"second", ObjectValue(&second));
-    const LONG firstHeldByApp = first.References();
-    const LONG secondHeldByApp = second.References();
-    {
-        AutomationObject member;
-        ASSERT_EQ(S_OK, GetObjectMember(&app, L"first", member));
-        EXPECT_EQ(firstHeldByApp + 1, first.References());
-        ASSERT_EQ(S_OK, GetObjectMember(&app, L"second", member));
-        EXPECT_EQ(firstHeldByApp, first.References());
-        EXPECT_EQ(&second, member.Get());
-    }
-    EXPECT_EQ(secondHeldByApp, second.References());
+    // A read holds one reference, and lets the old one go: each is held by itself and the app too.
+    ASSERT_EQ(S_OK, GetObjectMember(&app, L"other", object));
+    EXPECT_EQ(&other, object.Get());
+    EXPECT_EQ(3, other.References());
+    EXPECT_EQ(2, folderObject.References());
 }
 
 TEST_F(ComTest, TheEnumeratorGivesItemsInOrderThenEndsAskedAgainWhileBusy)
@@ -566,11 +494,12 @@ TEST_F(ComTest, TheEnumeratorGivesItemsInOrderThenEndsAskedAgainWhileBusy)
     FakeObject a;
     FakeObject b;
     FakeEnumerator enumerator({ObjectValue(&a), ObjectValue(&b)});
-    FakeObject addIns;
-    addIns.SetEnumerator(&enumerator);
     {
+        FakeObject addIns;
+        addIns.SetEnumerator(ObjectValue(&enumerator, VT_UNKNOWN));
         AutomationEnumerator items;
         ASSERT_EQ(S_OK, EnumerateMembers(&addIns, items));
+        g_clock.asks.clear();
 
         AutomationObject item;
         // Each answer comes after two busy ones, by one busy answer after another; the end keeps the last item.
@@ -580,40 +509,13 @@ TEST_F(ComTest, TheEnumeratorGivesItemsInOrderThenEndsAskedAgainWhileBusy)
             enumerator.Refuse(kBusyAnswers[i % 3], 2);
             EXPECT_EQ(answers[i].first, NextMember(items.Get(), item)) << i;
             EXPECT_EQ(answers[i].second, item.Get()) << i;
-            EXPECT_EQ(3 * (i + 1), enumerator.Calls()) << i;
+            EXPECT_EQ(3u * (i + 1), g_clock.asks.size()) << i;
         }
     }
     // Every reference taken has been given back.
     EXPECT_EQ(1, enumerator.References());
     EXPECT_EQ(2, a.References());
     EXPECT_EQ(2, b.References());
-}
-
-TEST_F(ComTest, AFailingOrNonObjectItemStopsTheWalk)
-{
-    FakeObject a;
-    FakeEnumerator failing({ObjectValue(&a), ObjectValue(&a)}, 1);
-    AutomationObject item;
-    ASSERT_EQ(S_OK, NextMember(&failing, item));
-    EXPECT_FALSE(SUCCEEDED(NextMember(&failing, item)));
-    EXPECT_EQ(&a, item.Get());
-
-    VARIANT name = TypedValue(VT_BSTR);
-    name.bstrVal = ::SysAllocString(L"C:\\QuantorelixExcelLink.xla");
-    FakeEnumerator mixed({name, ObjectValue(nullptr), TypedValue(VT_EMPTY)});
-    for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(DISP_E_TYPEMISMATCH, NextMember(&mixed, item)) << i;
-    EXPECT_EQ(&a, item.Get());
-    item.Reset();
-    EXPECT_EQ(1 + 2, a.References());  // the failing enumerator still holds its two items
-
-    FakeObject noEnumerator;
-    FakeEnumerator held({});
-    AutomationEnumerator items(&held);
-    EXPECT_FALSE(SUCCEEDED(EnumerateMembers(&noEnumerator, items)));
-    EXPECT_FALSE(SUCCEEDED(EnumerateMembers(nullptr, items)));
-    EXPECT_EQ(&held, items.Get());
-    EXPECT_EQ(E_POINTER, NextMember(nullptr, item));
 }
 
 TEST_F(ComTest, AnEnumeratorMemberThatGivesNoEnumeratorStartsNoWalk)
@@ -626,77 +528,122 @@ TEST_F(ComTest, AnEnumeratorMemberThatGivesNoEnumeratorStartsNoWalk)
         VARIANT answer;
         HRESULT expected;
     } rows[] = {
-        {"a number", NumberValue(5), DISP_E_TYPEMISMATCH},
+        {"a number", TypedValue(VT_I4), DISP_E_TYPEMISMATCH},
         {"an object that is no enumerator", ObjectValue(&notAnEnumerator), E_NOINTERFACE},
         {"a null object", ObjectValue(nullptr), DISP_E_TYPEMISMATCH},
         {"nothing", TypedValue(VT_EMPTY), DISP_E_TYPEMISMATCH},
+        {"no enumerator member at all", TypedValue(VT_ERROR), DISP_E_MEMBERNOTFOUND},
     };
+    AutomationEnumerator items(&held);
     for (const auto& row : rows)
     {
         SCOPED_TRACE(row.what);
         FakeObject addIns;
-        addIns.SetEnumeratorValue(row.answer);
-        AutomationEnumerator items(&held);
+        if (row.answer.vt != VT_ERROR)
+            addIns.SetEnumerator(row.answer);
         EXPECT_EQ(row.expected, EnumerateMembers(&addIns, items));
         EXPECT_EQ(&held, items.Get());
     }
+    EXPECT_EQ(E_POINTER, EnumerateMembers(nullptr, items));
     // What was answered has been let go.
     EXPECT_EQ(1, notAnEnumerator.References());
 }
 
 TEST_F(ComTest, ABusyHostIsAskedWithinTheCallsBoundAndTheRunsAllowance)
 {
-    FakeObject app;
-    app.AddText(L"StartupPath", L"C:\\Startup");
-    app.AddText(L"LibraryPath", L"C:\\Library");
-    app.AddText(L"quit", L"ignored result");
-    Bstr text(::SysAllocString(L"before"));
-
-    // Each call asks at most 40 times again.
-    app.RefuseLookup(L"StartupPath", RPC_E_CALL_REJECTED, kForever);
-    EXPECT_EQ(RPC_E_CALL_REJECTED, GetTextMember(&app, L"StartupPath", text));
-    EXPECT_EQ(41u, app.Lookups().size());
-    EXPECT_TRUE(app.Invocations().empty());
-
-    app.Refuse(L"LibraryPath", RPC_E_SERVERCALL_RETRYLATER, kForever);
-    EXPECT_EQ(RPC_E_SERVERCALL_RETRYLATER, GetTextMember(&app, L"LibraryPath", text));
-    EXPECT_EQ(41u, app.Invocations().size());
-    EXPECT_STREQ(L"before", text.Get());
-
-    const HRESULT ignored = static_cast<HRESULT>(0x800AC472);
-    FakeEnumerator enumerator({ObjectValue(&app)});
-    enumerator.Refuse(ignored, kForever);
-    AutomationObject item;
-    EXPECT_EQ(ignored, NextMember(&enumerator, item));
-    EXPECT_EQ(41, enumerator.Calls());
-    EXPECT_FALSE(item);
-
-    // The run's 120 pauses are spent: from now on a busy answer is the call's failure at once,
-    // and the host is still asked afresh at the next call.
-    app.Refuse(L"quit", RPC_E_CALL_REJECTED, 1);
-    EXPECT_EQ(RPC_E_CALL_REJECTED, CallMember(&app, L"quit"));
-    EXPECT_EQ(42u, app.Invocations().size());
-    EXPECT_EQ(S_OK, CallMember(&app, L"quit"));
-    EXPECT_EQ(43u, app.Invocations().size());
+    // Each row's calls in turn, from a fresh allowance, each turned away for ever by a busy answer
+    // that takes the host the given time (the first of the call, then each after it): how often the
+    // call asked, when it asked first and last (ms after it began), and when it asked the first times.
+    struct Call
+    {
+        DWORD firstTakes;
+        DWORD takes;
+        size_t asks;
+        ULONGLONG lastAsk;
+        std::vector<ULONGLONG> firstAsks;
+    };
+    const Call onTheBeats = {0, 0, 41, 10'000, {0, 250, 500, 750}};
+    const Call slow = {600, 600, 17, 9'600, {0, 600, 1'200, 1'800}};
+    const Call refusedAtOnce = {0, 0, 1, 0, {0}};
+    const struct
+    {
+        const char* what;
+        std::vector<Call> calls;
+    } rows[] = {
+        {"answered at once: asked again on each beat, 40 times, the last at the call's 10 s", {onTheBeats}},
+        {"each answer taking 100 ms, which counts as pause", {{100, 100, 41, 10'000, {0, 250, 500, 750}}}},
+        {"the first answer taking 400 ms: asked again at once, then on the beats",
+         {{400, 0, 41, 10'000, {0, 400, 500, 750}}}},
+        {"answers taking 600 ms: the call's 10 s end it before 40 pauses", {slow}},
+        {"three calls on the beats spend the run's 120 pauses and 30 s",
+         {onTheBeats, onTheBeats, onTheBeats, refusedAtOnce}},
+        {"answers taking 600 ms spend the run's 30 s in fewer pauses",
+         {slow, slow, {600, 600, 16, 9'000, {0, 600, 1'200, 1'800}}, refusedAtOnce}},
+        {"the run's last 9.6 s cut a pause short", {slow, slow, {0, 0, 40, 9'600, {0, 250, 500, 750}}}},
+    };
+    for (const auto& row : rows)
+    {
+        SCOPED_TRACE(row.what);
+        g_clock = SimulatedClock();
+        FakeObject app;
+        app.AddText(L"StartupPath", L"C:\\Startup");
+        app.AddText(L"quit", L"ignored result");
+        FakeEnumerator enumerator({ObjectValue(&app)});
+        Bstr text(::SysAllocString(L"before"));
+        AutomationObject item;
+        for (size_t i = 0; i < row.calls.size(); ++i)
+        {
+            const Call& call = row.calls[i];
+            const HRESULT busy = kBusyAnswers[i % 3];
+            SCOPED_TRACE(testing::Message() << "call " << i + 1 << ", by 0x" << std::hex << busy);
+            g_clock.asks.clear();
+            g_clock.firstAnswerTakes = call.firstTakes;
+            g_clock.answersTake = call.takes;
+            const ULONGLONG start = g_clock.now;
+            // A name's lookup and the enumerator's items are asked again alike.
+            if (i % 2 == 0)
+                app.RefuseLookup(L"StartupPath", busy, kForever);
+            else
+                enumerator.Refuse(busy, kForever);
+            EXPECT_EQ(busy, i % 2 == 0 ? GetTextMember(&app, L"StartupPath", text) : NextMember(&enumerator, item));
+            app.RefuseLookup(L"StartupPath", busy, 0);
+            enumerator.Refuse(busy, 0);
+            ASSERT_EQ(call.asks, g_clock.asks.size());
+            for (size_t k = 0; k < call.firstAsks.size(); ++k)
+                EXPECT_EQ(start + call.firstAsks[k], g_clock.asks[k]) << "ask " << k;
+            EXPECT_EQ(start + call.lastAsk, g_clock.asks.back());
+        }
+        EXPECT_STREQ(L"before", text.Get());
+        EXPECT_FALSE(item);
+        // The allowance bounds the asking again only: the host is still asked afresh at the next call.
+        g_clock.answersTake = 0;
+        EXPECT_EQ(S_OK, CallMember(&app, L"quit"));
+    }
 }
 
 TEST_F(ComTest, APauseLetsTheThreadsMessagesThroughAndLeavesQuitForLater)
 {
-    CountingWindow window;
-    ASSERT_NE(nullptr, window.Get());
     FakeObject app;
     app.AddText(L"quit", L"ignored result");
 
-    ASSERT_TRUE(::PostMessageW(window.Get(), WM_APP, 0, 0));
+    // A message that arrives during a pause is taken off the queue, and the pause still lasts to
+    // its beat: the lookup, the busy invocation, the invocation again.
+    ULONGLONG start = g_clock.now;
+    g_clock.messageAt = start + 100;
     app.Refuse(L"quit", RPC_E_CALL_REJECTED, 1);
     ASSERT_EQ(S_OK, CallMember(&app, L"quit"));
-    EXPECT_EQ(1, CountingWindow::Count());
+    MSG message;
+    EXPECT_FALSE(::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) << "message 0x" << std::hex << message.message;
+    EXPECT_EQ((std::vector<ULONGLONG>{start, start, start + kBeat}), g_clock.asks);
 
+    // A quit in the queue would end every wait for messages at once: the pauses last to their beats
+    // without them, and the quit stays in the queue.
     ::PostQuitMessage(3);
+    g_clock.asks.clear();
+    start = g_clock.now;
     app.Refuse(L"quit", RPC_E_CALL_REJECTED, 2);
     ASSERT_EQ(S_OK, CallMember(&app, L"quit"));
-    EXPECT_EQ(5u, app.Invocations().size());
-    MSG message;
+    EXPECT_EQ((std::vector<ULONGLONG>{start, start, start + kBeat, start + 2 * kBeat}), g_clock.asks);
     ASSERT_TRUE(::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE));
     EXPECT_EQ(static_cast<UINT>(WM_QUIT), message.message);
     EXPECT_EQ(3u, message.wParam);

@@ -1,12 +1,13 @@
 // The file probe and deletion against real files, and the message pump, on the real system.
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "platform/Platform.h"
+#include "tests/unit/ImportPatch.h"
 
 namespace
 {
@@ -86,95 +87,72 @@ bool MakeLink(const std::wstring& link, const std::wstring& target)
     return WaitFor(link);
 }
 
-// FILE_DISPOSITION_INFO_EX (Windows 10 1607 and later), and its flag that deletes a read-only file
-// regardless of the attribute.
+// FILE_DISPOSITION_INFO_EX (Windows 10 1607 and later).
 constexpr FILE_INFO_BY_HANDLE_CLASS kDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
-constexpr DWORD kIgnoreReadOnly = 0x10;
+// A disposition a deletion asked for: the extended one with its flags, or the classic one with its DeleteFile.
+using Disposition = std::pair<FILE_INFO_BY_HANDLE_CLASS, DWORD>;
 
-// A disposition a deletion asked for: the extended one with its flags, or the classic one (flags
-// then holds its DeleteFile).
-struct Disposition
-{
-    FILE_INFO_BY_HANDLE_CLASS kind;
-    DWORD flags;
-};
-
-// The entry of this program's import address table through which its calls to function go.
-void** ImportSlot(const char* dll, const char* function)
-{
-    auto* const base = reinterpret_cast<BYTE*>(::GetModuleHandleW(nullptr));
-    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-    const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    for (auto* entry = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
-         entry->Name != 0; ++entry)
-    {
-        if (::lstrcmpiA(reinterpret_cast<const char*>(base + entry->Name), dll) != 0 || entry->OriginalFirstThunk == 0)
-            continue;
-        const auto* names = reinterpret_cast<const IMAGE_THUNK_DATA*>(base + entry->OriginalFirstThunk);
-        auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + entry->FirstThunk);
-        for (; names->u1.AddressOfData != 0; ++names, ++slots)
-        {
-            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal))
-                continue;
-            const auto* byName = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
-            if (std::strcmp(reinterpret_cast<const char*>(byName->Name), function) == 0)
-                return reinterpret_cast<void**>(&slots->u1.Function);
-        }
-    }
-    return nullptr;
-}
-
-// Records every disposition the platform code sets on a file, then lets the call through. The
-// platform code is linked into this program, so it calls SetFileInformationByHandle through this
-// program's import address table; while the spy lives, its entry there leads to the spy.
+// Records every disposition the platform code sets on a file, and answers it as the given system
+// would, or lets it through to this one.
 class DispositionSpy
 {
 public:
-    DispositionSpy() : slot_(ImportSlot("kernel32.dll", "SetFileInformationByHandle"))
+    enum System
+    {
+        kThisOne,
+        kWithExtended,     // Windows 10 1607 and later: the extended class deletes
+        kWithoutExtended,  // Wine 8, older Windows: the extended class is an invalid parameter
+        kRefusing,         // the file may not be deleted (a running program's image)
+    };
+
+    DispositionSpy() : patch_("kernel32.dll", "SetFileInformationByHandle", reinterpret_cast<void*>(&Spy))
     {
         calls_.clear();
-        if (slot_ == nullptr)
-            return;
-        real_ = reinterpret_cast<SetInformation>(*slot_);
-        Write(reinterpret_cast<void*>(&Spy));
+        system_ = kThisOne;
     }
-    ~DispositionSpy()
-    {
-        if (slot_ != nullptr)
-            Write(reinterpret_cast<void*>(real_));
-    }
-    DispositionSpy(const DispositionSpy&) = delete;
-    DispositionSpy& operator=(const DispositionSpy&) = delete;
-
-    bool IsSet() const { return slot_ != nullptr; }
+    bool IsSet() const { return patch_.IsSet(); }
+    static void Answer(System system) { system_ = system; }
     // Every disposition asked for since the spy was set, in order.
     static const std::vector<Disposition>& Calls() { return calls_; }
 
 private:
-    using SetInformation = BOOL(WINAPI*)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD);
-
     static BOOL WINAPI Spy(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID information, DWORD size)
     {
-        if (kind == kDispositionInfoEx && size >= sizeof(DWORD))
-            calls_.push_back({kind, *static_cast<const DWORD*>(information)});
-        else if (kind == FileDispositionInfo && size >= sizeof(FILE_DISPOSITION_INFO))
-            calls_.push_back({kind, static_cast<const FILE_DISPOSITION_INFO*>(information)->DeleteFile ? 1u : 0u});
-        return real_(file, kind, information, size);
+        using SetInformation = BOOL(WINAPI*)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD);
+        const auto real = SystemFunction<SetInformation>(L"kernel32", "SetFileInformationByHandle");
+        const bool extended = kind == kDispositionInfoEx;
+        if (!extended && kind != FileDispositionInfo)
+            return real(file, kind, information, size);
+        calls_.emplace_back(kind, extended ? *static_cast<const DWORD*>(information)
+                                           : static_cast<const FILE_DISPOSITION_INFO*>(information)->DeleteFile);
+        if (system_ == kRefusing || (system_ == kWithoutExtended && extended))
+        {
+            ::SetLastError(system_ == kRefusing ? ERROR_ACCESS_DENIED : ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        FILE_DISPOSITION_INFO classic = {TRUE};
+        if (system_ == kWithExtended && extended)
+            return real(file, FileDispositionInfo, &classic, sizeof classic);
+        return real(file, kind, information, size);
     }
 
-    void Write(void* function)
-    {
-        DWORD protection = 0;
-        ::VirtualProtect(slot_, sizeof *slot_, PAGE_READWRITE, &protection);
-        *slot_ = function;
-        ::VirtualProtect(slot_, sizeof *slot_, protection, &protection);
-    }
-
-    void** const slot_;
-    static inline SetInformation real_ = nullptr;
+    ImportPatch patch_;
+    static inline System system_ = kThisOne;
     static inline std::vector<Disposition> calls_;
 };
+
+// The directory search, reporting whatever it finds as a normal file: what the deletion is left
+// to refuse itself.
+HANDLE WINAPI FindAsNormalFile(const wchar_t* path, FINDEX_INFO_LEVELS level, void* found, FINDEX_SEARCH_OPS search,
+                               void* filter, DWORD flags)
+{
+    using Find = HANDLE(WINAPI*)(const wchar_t*, FINDEX_INFO_LEVELS, void*, FINDEX_SEARCH_OPS, void*, DWORD);
+    HANDLE handle = SystemFunction<Find>(L"kernel32", "FindFirstFileExW")(path, level, found, search, filter, flags);
+    if (handle != INVALID_HANDLE_VALUE)
+        static_cast<WIN32_FIND_DATAW*>(found)->dwFileAttributes &=
+            ~(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_DIRECTORY);
+    return handle;
+}
 
 // A fresh folder under the temporary folder, emptied and removed afterwards. Every disposition
 // the deletions ask for is seen on its way to the system.
@@ -195,11 +173,6 @@ protected:
 
     void TearDown() override
     {
-        // Windows 10 1607 and later delete a read-only file when asked to ignore the attribute;
-        // the program refuses such a file itself and never asks.
-        for (const Disposition& asked : DispositionSpy::Calls())
-            EXPECT_FALSE(asked.kind == kDispositionInfoEx && (asked.flags & kIgnoreReadOnly))
-                << "a deletion asked to ignore the read-only attribute: flags 0x" << std::hex << asked.flags;
         // Wine would follow the links in the folder; Unix removes them as they are.
         if (WineUnixName() != nullptr)
             RunUnix("/bin/rm", "rm -rf \"" + UnixPath(folder_) + "\"");
@@ -256,39 +229,73 @@ protected:
 };
 }  // namespace
 
-TEST_F(FilesTest, TheProbeFindsNormalFilesByNameAndNothingElse)
+TEST_F(FilesTest, TheProbeFindsNormalFilesByNameAndTheDeletionRefusesTheRestItself)
 {
+    // What the probe does not report (found null: S_FALSE) is not deleted either, whoever asks, and
+    // the deletion refuses it itself, on the handle it would delete with, even with the probe passed:
+    // no deletion is asked of the system. For a read-only file that matters: Wine 8 would refuse it
+    // anyway, Windows 10 1607 and later not if asked to ignore the attribute.
     ASSERT_TRUE(::CreateDirectoryW(PathOf(L"folder.xla").c_str(), nullptr));
+    const std::wstring hidden = MakeFile(L"hidden.xla", FILE_ATTRIBUTE_HIDDEN);
+    const std::wstring system = MakeFile(L"system.xla", FILE_ATTRIBUTE_SYSTEM);
+    const std::wstring inUse = MakeFile(L"busy.xla");
+    MakeFile(L"QuantorelixExcelLink.xlam");  // beside the one deleted
     const struct
     {
         const char* what;
         std::wstring path;
-        HRESULT probed;
         const wchar_t* found;
+        bool deleted;
+        bool probePassed;
     } rows[] = {
-        {"a normal file", MakeFile(L"QuantorelixExcelLink.xla"), S_OK, L"QuantorelixExcelLink.xla"},
-        {"a read-only file", MakeFile(L"kept.xla", FILE_ATTRIBUTE_READONLY), S_OK, L"kept.xla"},
-        {"an archived file", MakeFile(L"archived.xla", FILE_ATTRIBUTE_ARCHIVE), S_OK, L"archived.xla"},
-        {"a hidden file", MakeFile(L"hidden.xla", FILE_ATTRIBUTE_HIDDEN), S_FALSE, L""},
-        {"a system file", MakeFile(L"system.xla", FILE_ATTRIBUTE_SYSTEM), S_FALSE, L""},
-        {"a folder", PathOf(L"folder.xla"), S_FALSE, L""},
-        {"a missing file", PathOf(L"missing.xla"), S_FALSE, L""},
-        {"a file in a missing folder", PathOf(L"no-such-folder\\QuantorelixExcelLink.xla"), S_FALSE, L""},
+        {"a normal file", MakeFile(L"QuantorelixExcelLink.xla"), L"QuantorelixExcelLink.xla", true},
+        {"an archived file", MakeFile(L"archived.xla", FILE_ATTRIBUTE_ARCHIVE), L"archived.xla", true},
+        {"a read-only file", MakeFile(L"kept.xla", FILE_ATTRIBUTE_READONLY), L"kept.xla"},
+        {"read-only and archived", MakeFile(L"both.xla", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE),
+         L"both.xla"},
+        {"a file open without delete sharing", inUse, L"busy.xla"},
+        {"a hidden file", hidden, nullptr}, {"hidden, the probe passed", hidden, L"hidden.xla", false, true},
+        {"hidden, with a trailing dot", hidden + L".", nullptr},
+        {"a system file", system, nullptr}, {"system, the probe passed", system, L"system.xla", false, true},
+        {"system, with a trailing dot", system + L".", nullptr},
+        {"a folder", PathOf(L"folder.xla"), nullptr},
+        {"a folder, the probe passed", PathOf(L"folder.xla"), L"folder.xla", false, true},
+        {"a missing file", PathOf(L"missing.xla"), nullptr},
+        {"a file in a missing folder", PathOf(L"no-such-folder\\QuantorelixExcelLink.xla"), nullptr},
     };
+    HANDLE open = ::CreateFileW(inUse.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, open);
     for (const auto& row : rows)
     {
         SCOPED_TRACE(row.what);
+        const size_t asked = DispositionSpy::Calls().size();
+        std::optional<ImportPatch> probe;
+        if (row.probePassed)
+            probe.emplace("kernel32.dll", "FindFirstFileExW", reinterpret_cast<void*>(&FindAsNormalFile));
         Bstr found;
-        EXPECT_EQ(row.probed, FindNormalFile(TextOf(row.path), found));
-        EXPECT_EQ(std::wstring(row.found), std::wstring(found.Get() ? found.Get() : L""));
+        EXPECT_EQ(row.found ? S_OK : S_FALSE, FindNormalFile(TextOf(row.path), found));
+        EXPECT_EQ(std::wstring(row.found ? row.found : L""), std::wstring(found.Get() ? found.Get() : L""));
+        EXPECT_EQ(row.deleted, SUCCEEDED(DeleteFiles(TextOf(row.path))));
+        if (row.deleted)
+            EXPECT_FALSE(Exists(row.path));
+        else
+            EXPECT_EQ(asked, DispositionSpy::Calls().size()) << "a deletion was asked of the system";
     }
+    ::CloseHandle(open);
+    // A device name in a folder opens the device, which is no file to delete.
+    for (const wchar_t* device : {L"COM1", L"nul", L"NUL.xla", L"con"})
+        EXPECT_FALSE(SUCCEEDED(DeleteFiles(TextOf(PathOf(device))))) << testing::PrintToString(device);
+    for (const wchar_t* kept : {L"kept.xla", L"both.xla", L"busy.xla", L"hidden.xla", L"system.xla", L"folder.xla",
+                                L"QuantorelixExcelLink.xlam"})
+        EXPECT_TRUE(Exists(PathOf(kept))) << testing::PrintToString(kept);
 
     // By its short (8.3) name the file is found too: Wine, like NTFS, gives a long name a short one.
+    const std::wstring addIn = MakeFile(L"QuantorelixExcelLink.xla");
     wchar_t shortPath[MAX_PATH] = {};
-    const DWORD length = ::GetShortPathNameW(rows[0].path.c_str(), shortPath, MAX_PATH);
+    const DWORD length = ::GetShortPathNameW(addIn.c_str(), shortPath, MAX_PATH);
     ASSERT_GT(length, 0u);
     ASSERT_LT(length, static_cast<DWORD>(MAX_PATH));
-    ASSERT_NE(rows[0].path, std::wstring(shortPath)) << "the file has no short name";
+    ASSERT_NE(addIn, std::wstring(shortPath)) << "the file has no short name";
     Bstr byShortName;
     EXPECT_EQ(S_OK, FindNormalFile(TextOf(shortPath), byShortName)) << testing::PrintToString(std::wstring(shortPath));
     EXPECT_STREQ(L"QuantorelixExcelLink.xla", byShortName.Get());
@@ -334,7 +341,7 @@ TEST_F(FilesTest, TextsThatAreNoLiteralPathNameNoFile)
     for (const std::wstring& path : {PathOf(L"a|b\\a.xla"), first + L"\\a.xla"})
     {
         EXPECT_NE(S_OK, FindNormalFile(TextOf(path), found)) << testing::PrintToString(path);
-        EXPECT_TRUE(found.IsEmpty());
+        EXPECT_EQ(0u, found.Length());
         EXPECT_FALSE(SUCCEEDED(DeleteFiles(TextOf(path)))) << testing::PrintToString(path);
     }
     EXPECT_TRUE(Exists(first) && Exists(second) && Exists(report));
@@ -345,15 +352,8 @@ TEST_F(FilesTest, TextsThatAreNoLiteralPathNameNoFile)
     EXPECT_EQ(S_OK, FindNormalFile(TextOf(folder_ + L"\\\\b.xla"), found));
 }
 
-TEST_F(FilesTest, DeletesTheOneFileNamedAndNothingElse)
+TEST_F(FilesTest, EverySpellingOfAPathDeletesTheOneFileItNames)
 {
-    const std::wstring doomed = MakeFile(L"QuantorelixExcelLink.xla");
-    const std::wstring neighbour = MakeFile(L"QuantorelixExcelLink.xlam");
-    EXPECT_EQ(S_OK, DeleteFiles(TextOf(doomed)));
-    EXPECT_FALSE(Exists(doomed));
-    EXPECT_TRUE(Exists(neighbour));
-    EXPECT_FALSE(SUCCEEDED(DeleteFiles(TextOf(doomed))));  // already gone
-
     // Other spellings of the same path name the same file, and no link is on their way. Over MAX_PATH
     // too: the program is long-path aware (its manifest), and Wine takes long paths from every program.
     std::wstring deep = L"Sub";
@@ -427,14 +427,8 @@ TEST_F(FilesTest, NothingIsDeletedThroughALink)
     EXPECT_TRUE(Exists(settings));
     EXPECT_TRUE(Exists(target));
     // The links themselves stay too.
-    WIN32_FIND_DATAW entry;
     for (const std::wstring& link : {folderLink, fileLink})
-    {
-        HANDLE search = ::FindFirstFileW(link.c_str(), &entry);
-        EXPECT_NE(INVALID_HANDLE_VALUE, search) << testing::PrintToString(link);
-        if (search != INVALID_HANDLE_VALUE)
-            ::FindClose(search);
-    }
+        EXPECT_TRUE(Exists(link)) << testing::PrintToString(link);
 }
 
 TEST_F(FilesTest, FilesOnAnotherDriveLetterAreDeleted)
@@ -483,56 +477,38 @@ TEST_F(FilesTest, FilesOnAnotherDriveLetterAreDeleted)
     ::Sleep(1100);
 }
 
-TEST_F(FilesTest, RefusedDeletionsLeaveTheFileInPlace)
+TEST_F(FilesTest, TheDeletionAsksForPosixSemanticsFirstAndForTheClassicDispositionOnlyWhereRefused)
 {
-    // What the probe would not report is not deleted either, whoever asks, and the program refuses
-    // it itself: no deletion is asked of the system. For a read-only file that matters: Wine 8 would
-    // refuse it anyway, Windows 10 1607 and later not if asked to ignore the attribute (which the
-    // fixture checks no deletion asks).
-    ASSERT_TRUE(::CreateDirectoryW(PathOf(L"folder.xla").c_str(), nullptr));
-    const std::wstring kept[] = {MakeFile(L"readonly.xla", FILE_ATTRIBUTE_READONLY),
-                                 MakeFile(L"archived.xla", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE),
-                                 MakeFile(L"hidden.xla", FILE_ATTRIBUTE_HIDDEN),
-                                 MakeFile(L"system.xla", FILE_ATTRIBUTE_SYSTEM),
-                                 MakeFile(L"folder.xla\\inside.xla"), MakeFile(L"busy.xla")};
-    const std::pair<const char*, std::wstring> rows[] = {
-        {"read-only", kept[0]}, {"read-only and archived", kept[1]},
-        {"hidden", kept[2]}, {"hidden, with a trailing dot", kept[2] + L"."},
-        {"system", kept[3]}, {"system, with a trailing dot", kept[3] + L"."},
-        {"a folder", PathOf(L"folder.xla")}, {"a file open without delete sharing", kept[5]},
-        // A device name in a folder opens the device, which is no file to delete.
-        {"COM1", PathOf(L"COM1")}, {"nul", PathOf(L"nul")}, {"NUL.xla", PathOf(L"NUL.xla")}, {"con", PathOf(L"con")},
+    // Never the flag that ignores the read-only attribute (0x10): the deletion asks exactly
+    // DELETE | POSIX_SEMANTICS.
+    const Disposition posix = {kDispositionInfoEx, 0x3};
+    const Disposition classic = {FileDispositionInfo, TRUE};
+    const struct
+    {
+        const char* what;
+        DispositionSpy::System system;
+        std::vector<Disposition> asked;
+        HRESULT deleted;
+    } rows[] = {
+        {"a system with FILE_DISPOSITION_INFO_EX", DispositionSpy::kWithExtended, {posix}, S_OK},
+        {"a system without it", DispositionSpy::kWithoutExtended, {posix, classic}, S_OK},
+        {"a file the system will not delete", DispositionSpy::kRefusing, {posix, classic},
+         HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED)},
     };
-    HANDLE open = ::CreateFileW(kept[5].c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(INVALID_HANDLE_VALUE, open);
     for (const auto& row : rows)
     {
-        SCOPED_TRACE(row.first);
-        const size_t asked = DispositionSpy::Calls().size();
-        EXPECT_FALSE(SUCCEEDED(DeleteFiles(TextOf(row.second))));
-        EXPECT_EQ(asked, DispositionSpy::Calls().size()) << "a deletion was asked of the system";
+        SCOPED_TRACE(row.what);
+        const std::wstring file = MakeFile(L"QuantorelixExcelLink.xla");
+        const size_t before = DispositionSpy::Calls().size();
+        DispositionSpy::Answer(row.system);
+        EXPECT_EQ(row.deleted, DeleteFiles(TextOf(file)));
+        DispositionSpy::Answer(DispositionSpy::kThisOne);
+        const std::vector<Disposition>& calls = DispositionSpy::Calls();
+        EXPECT_EQ(row.asked, std::vector<Disposition>(calls.begin() + before, calls.end()));
+        EXPECT_EQ(FAILED(row.deleted), Exists(file));
+        if (Exists(file))
+            EXPECT_TRUE(::DeleteFileW(file.c_str()));
     }
-    ::CloseHandle(open);
-    for (const std::wstring& file : kept)
-        EXPECT_TRUE(Exists(file)) << testing::PrintToString(file);
-
-    const std::wstring after = MakeFile(L"after.xla");
-    const size_t asked = DispositionSpy::Calls().size();
-    EXPECT_EQ(S_OK, DeleteFiles(TextOf(after)));
-    EXPECT_LT(asked, DispositionSpy::Calls().size()) << "the spy saw no deletion asked of the system";
-}
-
-TEST(PumpEvents, HandlesPendingMessagesAndLeavesQuitForLater)
-{
-    // A thread message reaches nobody's window procedure; it is simply taken off the queue.
-    ASSERT_TRUE(::PostThreadMessageW(::GetCurrentThreadId(), WM_APP, 0, 0));
-    ::PostQuitMessage(7);
-    PumpEvents();
-    MSG message;
-    ASSERT_TRUE(::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE));
-    EXPECT_EQ(static_cast<UINT>(WM_QUIT), message.message);
-    EXPECT_EQ(7u, message.wParam);
-    EXPECT_FALSE(::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE));
 }
 
 namespace

@@ -3,8 +3,10 @@
 
 #include <cwchar>
 #include <string>
+#include <tuple>
 
 #include "platform/Platform.h"
+#include "tests/unit/ImportPatch.h"
 
 namespace
 {
@@ -36,14 +38,14 @@ bool TurkishAsked()
     return length > 0 && length < 64 && std::wcsncmp(value, L"tr_", 3) == 0;
 }
 
-// A full name, where the key is found in it (1-based; 0 for nowhere), and what the row is.
-struct MatchRow
+// LCMapStringEx as a system might answer it: the count it gives, and the last error it sets.
+int g_mapped = 0;
+DWORD g_mapError = ERROR_SUCCESS;
+int WINAPI MapAnswering(LPCWSTR, DWORD, LPCWSTR, int, LPWSTR, int, LPNLSVERSIONINFO, LPVOID, LPARAM)
 {
-    const char* what;
-    std::wstring fullName;
-    UINT position;
-};
-
+    ::SetLastError(g_mapError);
+    return g_mapped;
+}
 }  // namespace
 
 // ctest runs these tests a second time with a Turkish user locale (text_tests_turkish; Wine takes the
@@ -57,7 +59,13 @@ TEST(AddInMatch, FindsTheKeyAnywhereInAnyCaseAndNowhereElse)
                                     lowered, 1, nullptr, nullptr, 0) == 1 && lowered[0] == L'\u0131')
             << "the Turkish run's user locale (LCID 0x" << std::hex << ::GetUserDefaultLCID() << ") lowers I to U+"
             << static_cast<unsigned>(lowered[0]) << ", not to a dotless i";
-    const MatchRow rows[] = {
+    // A full name, and where the key is found in it (1-based; 0 for nowhere).
+    const struct
+    {
+        const char* what;
+        std::wstring fullName;
+        UINT position;
+    } rows[] = {
         {"a name that begins with the key", L"quantorelixexcellink.xla", 1},
         {"the add-in's own name, in its own case", L"QuantorelixExcelLink.xla", 1},
         {"in capitals", L"QUANTORELIXEXCELLINK.XLA", 1},
@@ -75,7 +83,7 @@ TEST(AddInMatch, FindsTheKeyAnywhereInAnyCaseAndNowhereElse)
         // The match is on the whole text; the file calls are the ones that refuse the NUL.
         {"past a NUL", std::wstring(L"C:\\report.docx\0QuantorelixExcel", 31), 16},
     };
-    for (const MatchRow& row : rows)
+    for (const auto& row : rows)
     {
         SCOPED_TRACE(row.what);
         EXPECT_EQ(row.position, MatchPosition(row.fullName)) << testing::PrintToString(row.fullName);
@@ -89,11 +97,25 @@ TEST(AddInMatch, FindsTheKeyAnywhereInAnyCaseAndNowhereElse)
 }
 
 // An empty text and one with a NUL inside are the match's rows above.
-TEST(LowerCaseText, LowersLettersBeyondAscii)
+TEST(LowerCaseText, LowersLettersBeyondAsciiAndFailsWhereTheMappingDoes)
 {
     Bstr lowered;
     ASSERT_EQ(S_OK, LowerCaseText(TextOf(L"\u00c9T\u00c9"), lowered));
     EXPECT_EQ(L"\u00e9t\u00e9", StringOf(lowered));
+    // No character mapped, with or without a last error, or one short: a failure each time, nothing assigned.
+    const std::tuple<int, DWORD, HRESULT> failures[] = {
+        {0, ERROR_INVALID_PARAMETER, HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER)},
+        {0, ERROR_SUCCESS, E_UNEXPECTED},
+        {2, ERROR_SUCCESS, E_UNEXPECTED}};
+    const ImportPatch mapping("kernel32.dll", "LCMapStringEx", reinterpret_cast<void*>(&MapAnswering));
+    ASSERT_TRUE(mapping.IsSet()) << "LCMapStringEx is not among this program's imports";
+    for (const auto& [mapped, error, expected] : failures)
+    {
+        g_mapped = mapped;
+        g_mapError = error;
+        EXPECT_EQ(expected, LowerCaseText(TextOf(L"ABC"), lowered)) << mapped << " characters mapped";
+        EXPECT_EQ(L"\u00e9t\u00e9", StringOf(lowered));
+    }
 }
 
 TEST(JoinPath, KeepsWhatFollowsANulInTheFolder)

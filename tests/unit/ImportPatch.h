@@ -1,0 +1,71 @@
+// Leads this program's calls to one imported function elsewhere while the patch lives. The
+// platform code is linked into the test program, so it calls the system through this program's
+// import address table: the patch rewrites the function's entry there, and puts it back.
+#pragma once
+#include <windows.h>
+
+#include <cstring>
+#include <utility>
+
+class ImportPatch
+{
+public:
+    ImportPatch(const char* dll, const char* function, void* replacement) : slot_(Find(dll, function))
+    {
+        if (slot_ != nullptr)
+            original_ = Write(replacement);
+    }
+    ~ImportPatch()
+    {
+        if (slot_ != nullptr)
+            Write(original_);
+    }
+    ImportPatch(const ImportPatch&) = delete;
+    ImportPatch& operator=(const ImportPatch&) = delete;
+
+    bool IsSet() const { return slot_ != nullptr; }
+
+private:
+    static void** Find(const char* dll, const char* function)
+    {
+        auto* const base = reinterpret_cast<BYTE*>(::GetModuleHandleW(nullptr));
+        const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+        const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+        const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+        for (auto* entry = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
+             entry->Name != 0; ++entry)
+        {
+            if (::lstrcmpiA(reinterpret_cast<const char*>(base + entry->Name), dll) != 0 ||
+                entry->OriginalFirstThunk == 0)
+                continue;
+            const auto* names = reinterpret_cast<const IMAGE_THUNK_DATA*>(base + entry->OriginalFirstThunk);
+            auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + entry->FirstThunk);
+            for (; names->u1.AddressOfData != 0; ++names, ++slots)
+                if (!IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal) &&
+                    std::strcmp(reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData)->Name,
+                                function) == 0)
+                    return reinterpret_cast<void**>(&slots->u1.Function);
+        }
+        return nullptr;
+    }
+
+    // Points the entry at function; gives what it pointed at before.
+    void* Write(void* function)
+    {
+        DWORD protection = 0;
+        ::VirtualProtect(slot_, sizeof *slot_, PAGE_READWRITE, &protection);
+        void* const before = std::exchange(*slot_, function);
+        ::VirtualProtect(slot_, sizeof *slot_, protection, &protection);
+        return before;
+    }
+
+    void** const slot_;
+    void* original_ = nullptr;
+};
+
+// The function itself, as the system exports it: what a replacement calls to let a call through.
+template <typename Function>
+Function SystemFunction(const wchar_t* dll, const char* name)
+{
+    return reinterpret_cast<Function>(::GetProcAddress(::GetModuleHandleW(dll), name));
+}
