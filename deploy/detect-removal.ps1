@@ -183,10 +183,11 @@ function Test-Removal([int]$ExcelWaitSeconds = 20) {
     $excels = @{}
     $registered = $false
     foreach ($view in 'Registry64', 'Registry32') {
-        $progId = Get-RegistryKey 'ClassesRoot' $view 'Excel.Application\CLSID'
-        if ($null -eq $progId) { continue }
+        if ($null -eq (Get-RegistryKey 'ClassesRoot' $view 'Excel.Application')) { continue }
         $registered = $true
-        $clsid = $progId.Value['']
+        $progId = Get-RegistryKey 'ClassesRoot' $view 'Excel.Application\CLSID'
+        $clsid = $null
+        if ($null -ne $progId) { $clsid = $progId.Value[''] }
         if (-not ($clsid -is [string])) { throw 'Excel.Application names no CLSID' }
         $server = Get-RegistryKey 'ClassesRoot' $view ('CLSID\' + $clsid + '\LocalServer32')
         if ($null -eq $server) { continue }

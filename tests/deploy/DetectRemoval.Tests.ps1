@@ -201,6 +201,8 @@ Describe 'The detection rule' {
             Change = { param($m) $m.Registry["ClassesRoot\Registry32\CLSID\$clsid\LocalServer32"][''] = "`"$office32\EXCEL.EXE`" /automation" } }
         @{ Name = 'registered, and no EXCEL.EXE left anywhere it names'; Expected = 'cannot tell'
             Change = { param($m) $m.Files.Remove("$office\EXCEL.EXE") } }
+        @{ Name = 'an Excel.Application without its CLSID'; Expected = 'cannot tell'
+            Change = { param($m) $m.Registry.Remove('ClassesRoot\Registry64\Excel.Application\CLSID'); $m.Registry['ClassesRoot\Registry64\Excel.Application\CurVer'] = @{ '' = 'Excel.Application.16' } } }
         @{ Name = 'a LocalServer32 that names no program'; Expected = 'cannot tell'
             Change = { param($m) $m.Registry["ClassesRoot\Registry64\CLSID\$clsid\LocalServer32"][''] = 1 } }
         @{ Name = 'the registration that may not be read'; Expected = 'cannot tell'
