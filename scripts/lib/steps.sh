@@ -26,11 +26,11 @@ install_step() {
     return
   fi
   mkdir -p "$logs"
-  step "Installing ${#missing[@]} Debian packages (the first time takes minutes; log: $log)"
+  step "Installing ${#missing[@]} packages (the first time takes minutes; log: $log)"
   if [ "$(id -u)" -ne 0 ] && command -v sudo >/dev/null; then
     sudo -v || { echo "FAILED: installing needs root, and sudo refused" >&2; exit 1; }
   fi
-  "$root/scripts/install-deps" </dev/null >"$log" 2>&1 || fail "installing the Debian packages" "$log"
+  "$root/scripts/install-deps" </dev/null >"$log" 2>&1 || fail "installing the packages" "$log"
   done_step
 }
 
