@@ -33,7 +33,6 @@ _USES = {}
 for _member in run_model.MEMBERS.values():
     _USES.setdefault(_member.owner, set()).add((_member.verb, _member.name))
 _USES['addins'] = {(run_model.NEW_ENUM.verb, run_model.NEW_ENUM.name)}
-_USES['book'] = set()
 _USES['dummy'] = _USES['books'] | _USES['addin'] | _USES['addins']
 
 
@@ -66,13 +65,9 @@ def _may_match(text):
 
 
 def check_members(journal):
-    """foreign: every lookup and call is one the run makes, spelt as the program spells it, in
-    locale 0409, with the arguments it passes, each call just after a fresh lookup of its name."""
-    found = []
+    found = ['a host started for another client: %d %s' % (instance, client)
+             for instance, client in sorted(journal.clients().items()) if client != run_model.PROGRAM_IMAGE]
     before = {}  # instance -> its line before this one
-    for instance, client in sorted(journal.clients().items()):
-        if client != run_model.PROGRAM_IMAGE:
-            found.append('a host started for another client: %d %s' % (instance, client))
     for event in journal.events:
         line = event.raw
         if event.kind is None:
@@ -85,41 +80,32 @@ def check_members(journal):
             found.append('outside the table: ' + line)
         if event.kind not in ('names', 'invoke'):
             continue
-        kind = 'addin' if event.addin else event.obj
-        uses = _USES.get(kind, set())
+        uses = _USES.get('addin' if event.addin else event.obj, set())
         if event.lcid != run_model.LOCALE:
             found.append('locale %s: %s' % (event.lcid, line))
         # An object with no members (what a member answered in place of its own) refuses every call.
         if event.obj != 'dummy' and event.result in ['fail:' + code for code in run_model.MISUSE]:
             found.append('a member called the wrong way: ' + line)
-        spellings = {name for _, name in uses}
-        if event.kind == 'names':
-            if event.name.lower() not in {name.lower() for name in spellings}:
-                found.append('looked up outside the table: ' + line)
-            elif event.name not in spellings:
-                found.append('spelt otherwise: ' + line)
-            continue
         # Each member is used the one way the program uses it (the enumerator both ways at once).
-        if not any(event.verb == verb and event.name.lower() == name.lower() for verb, name in uses):
-            found.append('invoked outside the table: ' + line)
-        elif event.name not in spellings:
+        used = {name.lower() for verb, name in uses if event.kind == 'names' or verb == event.verb}
+        put = (run_model.NOT_INSTALLED, run_model.PROPERTY_PUT) if event.name == 'installed' else (None, None)
+        if event.name.lower() not in used:
+            found.append('%s outside the table: %s' % ('invoked' if event.kind == 'invoke' else 'looked up', line))
+        elif event.name not in {name for _, name in uses}:
             found.append('spelt otherwise: ' + line)
-        elif event.name == 'installed' and (event.args, event.named) != (run_model.NOT_INSTALLED, run_model.PROPERTY_PUT):
-            found.append('"installed" written with something other than False: ' + line)
-        elif event.name != 'installed' and (event.args, event.named) != (None, None):
-            found.append('arguments passed: ' + line)
+        elif event.kind == 'invoke' and (event.args, event.named) != put:
+            found.append('%s: %s' % ('"installed" written with something other than False' if event.name == 'installed'
+                                     else 'arguments passed', line))
         # A member is looked up by name afresh for each call; a call turned away as busy is asked
         # again as it was.
         fresh = last is not None and ((last.kind == 'names' and last.obj == event.obj and last.name == event.name
                                        and not last.busy) or (last.call == event.call and last.busy))
-        if not event.name.startswith('#') and not fresh:
+        if event.kind == 'invoke' and not event.name.startswith('#') and not fresh:
             found.append('no fresh lookup before: ' + line)
     return found
 
 
 def check_match(journal):
-    """match: each add-in whose first full name holds the key is asked to uninstall ("installed"
-    written False on it), and no other has "installed" so much as looked up."""
     found = []
     touched = {(e.instance, e.obj) for e in journal.events if e.of(e.obj, 'installed')}
     asked = {(e.instance, e.obj) for e in journal.events if e.of(e.obj, 'installed') and e.args == run_model.NOT_INSTALLED}
@@ -133,8 +119,7 @@ def check_match(journal):
 
 
 def check_files(machine, journal, gone_at):
-    """deletion and early: deletions, changes and new files on the drive; held files against their
-    hosts' ends and the copies against "quit" (gone_at: laid path -> the journal's lines before it went)."""
+    """deletion and early (gone_at: laid path -> the journal's lines before it went)."""
     deletions, early = [], []
     copies = {file_key(t) for t in journal.copies()} - {None}
     addins = {file_key(text_of(answers[2])) for answers in journal.full_names().values()
@@ -177,10 +162,10 @@ def check(machine, outcome):
         found['crash'].append('exit status %s' % outcome.status)
     if outcome.left_running:
         found['left'].append('still running: %s' % outcome.left_running)
-    ends = journal.ends()
     for instance in journal.instances():
-        if ends.get(instance) in (None, 'client-gone', 'timeout'):
-            found['left'].append('host %d was not let go of: it ended %s' % (instance, ends.get(instance, 'never')))
+        end = journal.ends().get(instance)
+        if end in (None, 'client-gone', 'timeout'):
+            found['left'].append('host %d was not let go of: it ended %s' % (instance, end or 'never'))
     found['foreign'] += check_members(journal)
     found['match'] += check_match(journal)
     found['deletion'], found['early'] = check_files(machine, journal, outcome.gone_at)
