@@ -23,7 +23,10 @@ DELETED = (ADDIN,) + COPIES
 # The journal of a plain run on the drive, as the hosts write it, and where "quit" is called in it.
 CLEAN = [written('%d %s' % (instance, line)) for instance, lines in plain_run(STARTUP, LIBRARY, ADDINS).items()
          for line in lines]
-QUIT = CLEAN.index(written('2 ' + call('app', 'quit', 'ok')[1]))
+QUIT_LOOKUP, QUIT_CALL = [written('2 ' + line) for line in call('app', 'quit', 'ok')]
+QUIT = CLEAN.index(QUIT_CALL)
+# The plain run with "quit" turned away as busy once, then asked again.
+BUSY_QUIT = CLEAN[:QUIT] + [QUIT_CALL.replace('-> ok', '-> busy:' + REJECTED)] + CLEAN[QUIT:]
 
 
 class Drive(Machine):
@@ -61,14 +64,14 @@ class Drive(Machine):
         return watch.gone
 
 
-def replaced(lines, old, new):
+def replaced(old, new, lines=CLEAN):
     """The lines with old changed to new in the first line that holds it."""
     at = next(n for n, line in enumerate(lines) if old in line)
     return lines[:at] + [lines[at].replace(old, new)] + lines[at + 1:]
 
 
-def dropped(lines, *texts):
-    return [line for line in lines if not any(text in line for text in texts)]
+def dropped(*texts):
+    return [line for line in CLEAN if not any(text in line for text in texts)]
 
 
 class Checker(unittest.TestCase):
@@ -80,103 +83,98 @@ class Checker(unittest.TestCase):
                                                           list(left), done if gone_at is None else gone_at, 1.0, 0.0))
 
     def test_a_clean_run_passes(self):
-        clean, at = CLEAN, QUIT
-        busy = clean[:at] + [written('2 ' + call('app', 'quit', 'busy:' + REJECTED)[1])] + clean[at:]
-        walk = clean.index(written('2 ' + call('app', 'addins', 'obj:addins')[1]))
-        no_collection = clean[:walk] + [written('2 ' + call('app', 'addins', 'obj:dummy')[1]),
-                                        written('2 dummy call+get #-4 -> fail:80020003')] + clean[-8:-6] + [
+        walk = CLEAN.index(written('2 ' + call('app', 'addins', 'obj:addins')[1]))
+        no_collection = CLEAN[:walk] + [written('2 ' + call('app', 'addins', 'obj:dummy')[1]),
+                                        written('2 dummy call+get #-4 -> fail:80020003')] + CLEAN[-8:-6] + [
             '2 app released', '2 dummy released', '2 host lastref', '2 host end quit']
-        watched, held = Drive(gone=[ADDIN]), replaced(clean, '2 host registered', '2 host hold ' + LIBRARY_COPY)
+        watched, held = Drive(gone=[ADDIN]), replaced('2 host registered', '2 host hold ' + LIBRARY_COPY)
         for name, run in [('the plain run', {}),
                           ('an object with no members in place of the collection',
                            dict(lines=no_collection, drive=Drive(gone=COPIES))),
                           ('a copy that stays', dict(drive=Drive(gone=[ADDIN, LIBRARY_COPY]))),
                           ('a call turned away as busy, asked again as it was',
-                           dict(lines=busy, gone_at=dict.fromkeys(COPIES, busy[:at + 2]))),
+                           dict(lines=BUSY_QUIT, gone_at=dict.fromkeys(COPIES, BUSY_QUIT[:QUIT + 2]))),
                           ('a copy deleted after "quit", as the watch saw it',
-                           dict(drive=watched, gone_at=watched.watched(clean, LIBRARY_COPY, at + 1))),
+                           dict(drive=watched, gone_at=watched.watched(CLEAN, LIBRARY_COPY, QUIT + 1))),
                           ('a copy held open by the second host, deleted once that host had ended',
-                           dict(lines=held, gone_at={STARTUP_COPY: held, LIBRARY_COPY: held}))]:
+                           dict(lines=held, gone_at=dict.fromkeys(COPIES, held)))]:
             with self.subTest(name):
                 found = self.check(**run)
                 self.assertEqual(invariants.failed(found), [], invariants.summary(found))
 
     def test_each_broken_invariant_is_found(self):
-        clean, at = CLEAN, QUIT
-        quit_lookup, quit_call = [written('2 ' + line) for line in call('app', 'quit', 'ok')]
-        busy_quit = clean[:at] + [quit_call.replace('-> ok', '-> busy:' + REJECTED)] + clean[at:]
-        held = replaced(clean, '2 host registered', '2 host hold ' + ADDIN)
+        held = replaced('2 host registered', '2 host hold ' + ADDIN)
         watched, lumped = Drive(gone=[ADDIN]), Drive(gone=[ADDIN])
         cases = [
             ('an exit status of its own', dict(status=3), 'crash', 'exit status 3'),
             ('a run that does not end', dict(status='hang'), 'hang', 'still running'),
-            ('an unreadable line', dict(lines=clean + ['2 app']), 'foreign', 'unreadable journal line: 2 app'),
-            ('a third host', dict(lines=clean + ['3 host start client=' + PROGRAM_IMAGE]), 'foreign', 'beyond the second'),
-            ('a host started by another client', dict(lines=replaced(clean, 'client=' + PROGRAM_IMAGE, 'client=x.exe')),
+            ('an unreadable line', dict(lines=CLEAN + ['2 app']), 'foreign', 'unreadable journal line: 2 app'),
+            ('a third host', dict(lines=CLEAN + ['3 host start client=' + PROGRAM_IMAGE]), 'foreign', 'beyond the second'),
+            ('a host started by another client', dict(lines=replaced('client=' + PROGRAM_IMAGE, 'client=x.exe')),
              'foreign', 'another client: 1 x.exe'),
-            ('a name spelt otherwise', dict(lines=replaced(replaced(clean, 'names addins', 'names AddIns'),
-                                                           'get addins', 'get AddIns')),
+            ('a name spelt otherwise', dict(lines=replaced('names addins', 'names AddIns',
+                                                           replaced('get addins', 'get AddIns'))),
              'foreign', 'spelt otherwise: 2 app names AddIns'),
-            ('a member invoked under another spelling', dict(lines=replaced(clean, 'get addins', 'get AddIns')),
+            ('a member invoked under another spelling', dict(lines=replaced('get addins', 'get AddIns')),
              'foreign', 'spelt otherwise: 2 app get AddIns'),
-            ('a member outside the table', dict(lines=clean[:-2] + [written('2 app names Visible -> 9'),
-                                                                   written('2 app get Visible -> bool:0')] + clean[-2:]),
+            ('a member outside the table', dict(lines=CLEAN[:-2] + [written('2 app names Visible -> 9'),
+                                                                   written('2 app get Visible -> bool:0')] + CLEAN[-2:]),
              'foreign', 'outside the table: 2 app names Visible'),
-            ('a method read as a property', dict(lines=replaced(clean, 'app call quit', 'app get quit')),
+            ('a method read as a property', dict(lines=replaced('app call quit', 'app get quit')),
              'foreign', 'invoked outside the table: 2 app get quit'),
-            ('a property read as a method too', dict(lines=replaced(clean, 'app get addins', 'app call+get addins')),
+            ('a property read as a method too', dict(lines=replaced('app get addins', 'app call+get addins')),
              'foreign', 'invoked outside the table: 2 app call+get addins'),
-            ('an enumerator call the run never makes', dict(lines=clean[:-2] + ['2 enum skip 1'] + clean[-2:]),
+            ('an enumerator call the run never makes', dict(lines=CLEAN[:-2] + ['2 enum skip 1'] + CLEAN[-2:]),
              'foreign', 'outside the table: 2 enum skip'),
-            ('a call without a fresh lookup', dict(lines=dropped(clean, quit_lookup)),
+            ('a call without a fresh lookup', dict(lines=dropped(QUIT_LOOKUP)),
              'foreign', 'no fresh lookup before: 2 app call quit'),
-            ('a call made twice on one lookup', dict(lines=clean[:at + 1] + [quit_call] + clean[at + 1:]),
+            ('a call made twice on one lookup', dict(lines=CLEAN[:QUIT + 1] + [QUIT_CALL] + CLEAN[QUIT + 1:]),
              'foreign', 'no fresh lookup before: 2 app call quit'),
-            ('a call after a busy lookup', dict(lines=replaced(clean, quit_lookup, quit_lookup.replace(
+            ('a call after a busy lookup', dict(lines=replaced(QUIT_LOOKUP, QUIT_LOOKUP.replace(
                 '-> 5', '-> busy:' + REJECTED))), 'foreign', 'no fresh lookup before: 2 app call quit'),
-            ('another locale', dict(lines=replaced(clean, 'get Workbooks lcid=0409', 'get Workbooks lcid=0419')),
+            ('another locale', dict(lines=replaced('get Workbooks lcid=0409', 'get Workbooks lcid=0419')),
              'foreign', 'locale 0419'),
-            ('"installed" written True', dict(lines=replaced(clean, 'args=bool:0', 'args=bool:-1')),
+            ('"installed" written True', dict(lines=replaced('args=bool:0', 'args=bool:-1')),
              'foreign', 'something other than False'),
             ('an add-in that holds the key, "installed" written True on it', dict(
-                lines=replaced(clean, 'args=bool:0', 'args=bool:-1')), 'match', 'addin1 holds the key and was not'),
-            ('"installed" written without the property-put name', dict(lines=replaced(clean, 'named=-3', 'named=0')),
+                lines=replaced('args=bool:0', 'args=bool:-1')), 'match', 'addin1 holds the key and was not'),
+            ('"installed" written without the property-put name', dict(lines=replaced('named=-3', 'named=0')),
              'foreign', 'something other than False'),
-            ('an argument to a method', dict(lines=replaced(clean, quit_call, quit_call.replace(' ->', ' args=i4:1 ->'))),
+            ('an argument to a method', dict(lines=replaced(QUIT_CALL, QUIT_CALL.replace(' ->', ' args=i4:1 ->'))),
              'foreign', 'arguments passed'),
-            ('a member called the wrong way', dict(lines=replaced(clean, 'get Workbooks lcid=0409 -> obj:books',
+            ('a member called the wrong way', dict(lines=replaced('get Workbooks lcid=0409 -> obj:books',
                                                                   'get Workbooks lcid=0409 -> fail:8002000E')),
              'foreign', 'called the wrong way'),
             ('an add-in that holds the key, "installed" looked up on it but never written',
-             dict(lines=dropped(clean, 'addin1 put installed', 'addin1 uninstalled')),
+             dict(lines=dropped('addin1 put installed', 'addin1 uninstalled')),
              'match', 'addin1 holds the key and was not uninstalled'),
             ('an add-in that does not hold the key uninstalled',
-             dict(lines=clean[:-9] + [written('2 addin2 names installed -> 2')] + clean[-9:]),
+             dict(lines=CLEAN[:-9] + [written('2 addin2 names installed -> 2')] + CLEAN[-9:]),
              'match', 'addin2 does not hold the key and was uninstalled'),
             ('a hidden file deleted', dict(drive=Drive(gone=DELETED + (HIDDEN_FILE,))), 'deletion',
              'deleted %s (hidden)' % HIDDEN_FILE),
             ('a file no one names deleted', dict(drive=Drive(gone=DELETED + (UNRELATED,))), 'deletion',
              'deleted %s (named by no copy path and by no third read of a matching full name)' % UNRELATED),
             ('a file named by a matching full name, but not by the read after the probe, deleted',
-             dict(lines=replaced(clean[::-1], 'str:' + ADDIN, 'str:' + OTHER)[::-1]),  # the last read of addin1
+             dict(lines=replaced('str:' + ADDIN, 'str:' + OTHER, CLEAN[::-1])[::-1]),  # the last read of addin1
              'deletion', 'deleted %s (named by no copy path and by no third' % ADDIN),
             ('a file that a host held open deleted while that host ran', dict(lines=held, gone_at=dict(
-                dict.fromkeys(COPIES, held), **{ADDIN: held[:at]})), 'deletion', 'deleted %s (in use)' % ADDIN),
+                dict.fromkeys(COPIES, held), **{ADDIN: held[:QUIT]})), 'deletion', 'deleted %s (in use)' % ADDIN),
             ('a file changed', dict(drive=Drive(put={OTHER: b'changed'})), 'deletion', 'changed: ' + OTHER),
             ('a file made outside every laid folder', dict(drive=Drive(put={r'C:\elsewhere\new.txt': b''})),
              'deletion', os.path.join('elsewhere', 'new.txt')),
             ('a copy deleted before "quit", the watch reading only afterwards', dict(
-                drive=watched, gone_at=watched.watched(clean, LIBRARY_COPY, at)), 'early', 'copy deleted before "quit": '),
+                drive=watched, gone_at=watched.watched(CLEAN, LIBRARY_COPY, QUIT)), 'early', 'copy deleted before "quit": '),
             ('a copy deleted between a busy "quit" and its second asking', dict(
-                lines=busy_quit, gone_at={LIBRARY_COPY: busy_quit[:at + 1]}), 'early', 'copy deleted before "quit"'),
-            ('a copy that went unseen', dict(gone_at={STARTUP_COPY: clean}), 'early', 'copy went unseen: ' + LIBRARY_COPY),
+                lines=BUSY_QUIT, gone_at={LIBRARY_COPY: BUSY_QUIT[:QUIT + 1]}), 'early', 'copy deleted before "quit"'),
+            ('a copy that went unseen', dict(gone_at={STARTUP_COPY: CLEAN}), 'early', 'copy went unseen: ' + LIBRARY_COPY),
             ('a copy deleted while the journal was written otherwise than line by line', dict(
-                drive=lumped, gone_at=lumped.watched(['\n'.join(clean)], LIBRARY_COPY, 0)), 'early', 'copy went unseen'),
+                drive=lumped, gone_at=lumped.watched(['\n'.join(CLEAN)], LIBRARY_COPY, 0)), 'early', 'copy went unseen'),
             ('a process left running', dict(left=[(42, 'standin.exe')]), 'left', 'still running'),
-            ('a host that did not end', dict(lines=dropped(clean, '2 host end quit')), 'left', 'host 2 was not let go of'),
+            ('a host that did not end', dict(lines=dropped('2 host end quit')), 'left', 'host 2 was not let go of'),
             ('a host that ended when its client had gone', dict(lines=replaced(
-                clean, '2 host end quit', '2 host end client-gone held=app')), 'left', 'it ended client-gone'),
-            ('a host ended by its own bound', dict(lines=replaced(clean, '2 host end quit', '2 host end timeout')),
+                '2 host end quit', '2 host end client-gone held=app')), 'left', 'it ended client-gone'),
+            ('a host ended by its own bound', dict(lines=replaced('2 host end quit', '2 host end timeout')),
              'left', 'it ended timeout'),
         ]
         for name, run, category, wanted in cases:
