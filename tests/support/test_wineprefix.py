@@ -34,12 +34,9 @@ class Route(unittest.TestCase):
     def test_32_bit_programs_run_on_the_route_and_nothing_is_registered_outside(self):
         said = run([sys.executable, TOOL, 'route'])
         self.assertEqual(0, said.returncode, said.stderr)
-        if wineprefix.native():
-            print('\nchecking the native route', file=sys.stderr)
-            self.native_route(said.stdout)
-        else:
-            print('\nchecking the emulated route', file=sys.stderr)
-            self.emulated_route(said.stdout)
+        route = 'native' if wineprefix.native() else 'emulated'
+        print('\nchecking the %s route' % route, file=sys.stderr)
+        getattr(self, route + '_route')(said.stdout)
 
     def native_route(self, said):
         # The kernel runs them: the command starts in this process's own namespaces, with no
@@ -80,14 +77,10 @@ class WhereTheKernelRunsNone(unittest.TestCase):
     the module is told so."""
 
     def setUp(self):
-        patchers = [mock.patch.object(wineprefix, name, return_value=False)
-                    for name in ('native', 'inside_namespace')]
+        self.enterContext(mock.patch.multiple(wineprefix, native=lambda: False, inside_namespace=lambda: False))
         # Were the command started after all, it would take this test's place and end it well.
-        patchers.append(mock.patch.object(wineprefix.os, 'execvp',
-                                          side_effect=AssertionError('the command was started')))
-        for patcher in patchers:
-            patcher.start()
-            self.addCleanup(patcher.stop)
+        self.enterContext(mock.patch.object(wineprefix.os, 'execvp',
+                                            side_effect=AssertionError('the command was started')))
 
     def test_no_route_says_what_is_missing(self):
         with tempfile.TemporaryDirectory() as folder:
