@@ -1,10 +1,7 @@
-"""End-to-end: the real program under Wine against the stand-in host, one prefix per test class.
-
-What only the whole program shows: its journal across the two real hosts, what a real disk keeps,
-a creation that a real host refuses, and a busy host across the process boundary. Each case lays out a scenario and files, runs the
-program once, holds the run to what holds for every run (tests/support/invariants.py), and checks
-the files it deleted. The order of the run's steps and what a failure at each one drops are
-run_tests'. Every class is a ctest group (e2e_CLASS).
+"""End-to-end: the real program under Wine against the stand-in host, one prefix per test class (a ctest
+group, e2e_CLASS), for what only the whole program shows: its journal across the two real hosts, what a
+real disk keeps, a creation that a real host refuses, and a busy host across the process boundary.
+Each run is held to the checker (tests/support/invariants.py); the order of the steps is run_tests'.
 """
 import unittest
 
@@ -24,20 +21,14 @@ LAID = [STARTUP_COPY, LIBRARY_COPY, ROOT_COPY, ADDIN, SECOND, OTHER, STARTUP + r
 class EndToEnd(OnMachine):
     maxDiff = None
 
-    def setUp(self):
-        self.machine.reset()
-
     def run_case(self, scenario, deleted):
         """Lays out the files and the scenario (None: the sample machine), runs, holds the run to every
         invariant and checks that exactly the files deleted went."""
         def lay_out(machine):
-            if scenario is None:
-                lay_sample(machine)
-                return
             for path in LAID:
                 machine.file(path)
             machine.scenario(folders() + scenario)
-        outcome = run_laid_out(self.machine, lay_out)
+        outcome = run_laid_out(self.machine, lay_sample if scenario is None else lay_out)
         found = invariants.check(self.machine, outcome)
         self.assertEqual(invariants.failed(found), [], '\n'.join(
             [invariants.summary(found), 'journal:'] + outcome.journal.plain()))
@@ -50,30 +41,25 @@ class PlainRun(EndToEnd):
     """The sample machine: the whole journal, both hosts, line for line."""
 
     def test_the_whole_journal_of_a_plain_run(self):
-        outcome = self.run_case(None, SAMPLE_DELETED)
-        expected = plain_run(STARTUP, LIBRARY, SAMPLE_ADDINS)
-        self.assertEqual(outcome.journal.instances(), [1, 2])
-        for instance in (1, 2):
-            with self.subTest(instance=instance):
-                self.assertEqual(outcome.journal.of(instance), expected[instance])
+        journal = self.run_case(None, SAMPLE_DELETED).journal
+        self.assertEqual({i: journal.of(i) for i in journal.instances()}, plain_run(STARTUP, LIBRARY, SAMPLE_ADDINS))
 
 
 class AddInWalk(EndToEnd):
-    """What a real disk makes of the names the walk deletes, where Windows says which file a text
-    names."""
+    """What a real disk makes of the names the walk deletes: a bare file name names the file in the
+    folder the program started in, C:\\; an add-in that is the library copy goes in the walk, and
+    step 13 then finds it gone."""
 
     def test_a_bare_name_and_the_library_copy(self):
-        """A bare file name names the file in the folder the program started in, C:\\; an add-in that is
-        the library copy is deleted by the walk, and step 13 then finds it gone."""
         self.run_case(addins(ADDIN_FILE, LIBRARY_COPY), COPIES | {ROOT_COPY})
 
 
 class RefusedCreation(EndToEnd):
     """A real host's factory that refuses the first creation, across processes: the creation fails as
-    COM hands the refusal on, and the run goes on with the second instance."""
+    COM hands the refusal on, so no folder is read and the copies stay; the walk on the second
+    instance deletes the add-in."""
 
     def test_the_first_creation_refused(self):
-        """No folder read, so the copies stay; the walk on the second instance deletes the add-in."""
         self.run_case('1 create fail:80004005\n' + addins(ADDIN), {ADDIN})
 
 
@@ -82,7 +68,6 @@ class BusyHost(EndToEnd):
     against a host busy for ever ending within the hang bound."""
 
     def test_a_busy_host_is_asked_again(self):
-        """Each call turned away is asked again as it stands until the host serves it."""
         turned_away = [(1, 'StartupPath', 3, RETRY_LATER), (2, 'names:Workbooks', 2, REJECTED), (2, 'quit', 2, IGNORED),
                        (2, 'next', 2, REJECTED), (2, 'fullname', 1, IGNORED), (2, 'installed', 2, RETRY_LATER),
                        (2, '_NewEnum', 1, RETRY_LATER)]
