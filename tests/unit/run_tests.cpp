@@ -153,11 +153,10 @@ TEST(RemovalRun, TakesEveryStepInOrderAndDropsOnlyTheStepThatFails)
     const std::string deleted = "a1.fullname\ndelete C:\\One\\QuantorelixExcel.xla\n";
     const std::string a2 = "items next: a2\nrelease a1\na2.fullname\na2.installed = false\na2.fullname\n"
                            "probe C:\\Probed.xla\na2.fullname\ndelete C:\\Deleted.xla\nitems next: none\n";
-    const std::string startup = "probe \\QuantorelixExcelLink.xla\n";
-    const std::string library = "probe C:\\Library\\\\QuantorelixExcelLink.xla\n";
-    const std::string deleteStartup = "delete \\QuantorelixExcelLink.xla\n";
-    const std::string deleteLibrary = "delete C:\\Library\\\\QuantorelixExcelLink.xla\n";
-    const std::string copies = startup + deleteStartup + library + deleteLibrary;
+    const std::string startup = "probe \\QuantorelixExcelLink.xla\ndelete \\QuantorelixExcelLink.xla\n";
+    const std::string library = "probe C:\\Library\\\\QuantorelixExcelLink.xla\n"
+                                "delete C:\\Library\\\\QuantorelixExcelLink.xla\n";
+    const std::string copies = startup + library;
     const std::string walk = read + probe + deleted + a2;
     const std::string tail = quit("app2") + copies + end;
 
@@ -192,10 +191,10 @@ TEST(RemovalRun, TakesEveryStepInOrderAndDropsOnlyTheStepThatFails)
          first + "new Excel.Application: app2 failed\n" + then("app1") + walk + quit("app1") + copies + end},
         {"StartupPath fails: that copy path stays empty", two, "app1.StartupPath",
          "new Excel.Application: app1\napp1.StartupPath failed\napp1.LibraryPath\npump\n" + second + then("app2") +
-             walk + quit("app2") + "probe \n" + library + deleteLibrary + end},
+             walk + quit("app2") + "probe \n" + library + end},
         {"LibraryPath fails: that copy path stays empty", two, "app1.LibraryPath",
          "new Excel.Application: app1\napp1.StartupPath\napp1.LibraryPath failed\npump\n" + second + then("app2") +
-             walk + quit("app2") + startup + deleteStartup + "probe \n" + end},
+             walk + quit("app2") + startup + "probe \n" + end},
         {"Workbooks fails: no workbook is added", two, "app2.Workbooks",
          first + second + "app2.Workbooks failed\npump\napp2.addins\naddins enumerated\n" + walk + tail},
         {"Add fails", two, "workbooks.Add()",
@@ -226,10 +225,10 @@ TEST(RemovalRun, TakesEveryStepInOrderAndDropsOnlyTheStepThatFails)
          walked + walk + "app2.quit() failed\nrelease a2\nrelease app2\n" + copies + end},
         {"the startup copy's probe fails: no deletion there; the library copy still goes", two,
          "probe \\QuantorelixExcelLink.xla",
-         walked + walk + quit("app2") + "probe \\QuantorelixExcelLink.xla failed\n" + library + deleteLibrary + end},
+         walked + walk + quit("app2") + "probe \\QuantorelixExcelLink.xla failed\n" + library + end},
         {"the startup copy's deletion fails: the library copy still goes", two, "delete \\QuantorelixExcelLink.xla",
-         walked + walk + quit("app2") + startup + "delete \\QuantorelixExcelLink.xla failed\n" + library +
-             deleteLibrary + end},
+         walked + walk + quit("app2") + "probe \\QuantorelixExcelLink.xla\ndelete \\QuantorelixExcelLink.xla failed\n" +
+             library + end},
     };
     for (const auto& row : rows)
     {
