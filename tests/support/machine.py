@@ -6,9 +6,11 @@ when each laid file went).
 The host reads C:\\standin\\scenario.txt (its format is at the top of standin/Scenario.cpp) and
 writes C:\\standin\\journal.txt, which run_model.Journal reads.
 """
+import contextlib
 import ctypes
 import ctypes.util
 import os
+import pathlib
 import shutil
 import struct
 import subprocess
@@ -137,7 +139,9 @@ class Machine:
         # One server for all runs in this prefix: later Wine starts are much quicker.
         subprocess.run(['wineserver', '-p'], env=self.env, check=True, **QUIET)
         os.makedirs(self.unix(r'C:\standin'), exist_ok=True)
-        self.wine(self.host, '/regserver')
+        # Wine's background processes inherit our standard handles: never hand them a pipe.
+        subprocess.run([wineprefix.WINE, self.host, '/regserver'], env=self.env, cwd=self.prefix.drive_c(),
+                       timeout=RUN_BOUND, **QUIET)
 
     def close(self):
         self.prefix.__exit__(None, None, None)
@@ -152,11 +156,6 @@ class Machine:
         """C:\\a\\b -> <prefix>/drive_c/a/b (names keep their case)."""
         assert windows_path[:3].upper() == 'C:\\', windows_path
         return os.path.join(self.prefix.drive_c(), *[p for p in windows_path[3:].split('\\') if p])
-
-    def wine(self, *argv, timeout=RUN_BOUND):
-        # Wine's background processes inherit our standard handles: never hand them a pipe.
-        return subprocess.run([wineprefix.WINE, *argv], env=self.env, cwd=self.prefix.drive_c(),
-                              timeout=timeout, **QUIET).returncode
 
     # --- laying out a machine ---
 
@@ -186,8 +185,7 @@ class Machine:
         unix = self._claim(windows_path)
         os.makedirs(os.path.dirname(unix), exist_ok=True)
         data = content if content is not None else ('file %s\r\n' % windows_path).encode() * 3
-        with open(unix, 'wb') as f:
-            f.write(data)
+        pathlib.Path(unix).write_bytes(data)
         if state in DOS_ATTRIBUTES:
             os.setxattr(unix, 'user.DOSATTRIB', DOS_ATTRIBUTES[state])
         if state in (run_model.READ_ONLY, run_model.HIDDEN_READ_ONLY):
@@ -201,8 +199,7 @@ class Machine:
         self.states[windows_path] = run_model.FOLDER
 
     def scenario(self, text):
-        with open(self.unix(r'C:\standin\scenario.txt'), 'w', encoding='utf-8') as f:
-            f.write(text)
+        pathlib.Path(self.unix(r'C:\standin\scenario.txt')).write_text(text, encoding='utf-8')
 
     # --- running and looking ---
 
@@ -222,8 +219,7 @@ class Machine:
             try:
                 status = subprocess.run([wineprefix.WINE, program or self.program], env=self.env,
                                         cwd=self.prefix.drive_c(), timeout=RUN_BOUND,
-                                        stdin=subprocess.DEVNULL, stdout=sink,
-                                        stderr=subprocess.DEVNULL).returncode
+                                        **dict(QUIET, stdout=sink)).returncode
             except subprocess.TimeoutExpired:
                 status = 'hang'
             ended = time.monotonic()
@@ -233,11 +229,10 @@ class Machine:
 
     def journal_lines(self):
         """The journal's whole lines; read while a host writes, a line not yet ended is left out."""
-        path = self.unix(r'C:\standin\journal.txt')
-        if not os.path.exists(path):
+        try:
+            data = pathlib.Path(self.unix(r'C:\standin\journal.txt')).read_bytes()
+        except FileNotFoundError:
             return []
-        with open(path, 'rb') as f:
-            data = f.read()
         return data[:data.rfind(b'\n') + 1].decode('utf-8', 'replace').split('\n')[:-1]
 
     def our_processes(self):
@@ -248,10 +243,8 @@ class Machine:
             if not pid.isdigit():
                 continue
             try:
-                with open('/proc/%s/environ' % pid, 'rb') as f:
-                    env = f.read().split(b'\0')
-                with open('/proc/%s/comm' % pid) as f:
-                    comm = f.read().strip()
+                env = pathlib.Path('/proc', pid, 'environ').read_bytes().split(b'\0')
+                comm = pathlib.Path('/proc', pid, 'comm').read_text().strip()
             except OSError:
                 continue
             if marker in env and comm.lower() in self.clients:
@@ -271,24 +264,16 @@ class Machine:
         subprocess.run(['wineserver', '-p'], env=self.env, **QUIET)
         # One that wineserver no longer reaches (seen: qemu-i386 deadlocked in a program) by its pid.
         for pid, _ in self.our_processes():
-            try:
+            with contextlib.suppress(ProcessLookupError):
                 os.kill(pid, 9)
-            except ProcessLookupError:
-                pass
         return left
 
     def files(self):
         """What is now at each laid path: its bytes, 'folder', or None when it is gone."""
         now = {}
         for path in self.laid:
-            unix = self.unix(path)
-            if os.path.isdir(unix):
-                now[path] = 'folder'
-            elif os.path.exists(unix):
-                with open(unix, 'rb') as f:
-                    now[path] = f.read()
-            else:
-                now[path] = None
+            unix = pathlib.Path(self.unix(path))
+            now[path] = 'folder' if unix.is_dir() else unix.read_bytes() if unix.exists() else None
         return now
 
     def strays(self):

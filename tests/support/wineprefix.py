@@ -62,13 +62,6 @@ class NoRoute(Exception):
     """Neither route runs 32-bit programs here; the text says why and what to enable."""
 
 
-def _runs(argv):
-    try:
-        return subprocess.run(argv, **QUIET).returncode == 0
-    except OSError:
-        return False
-
-
 def inside_namespace():
     """True in a namespace where this module has registered the emulator."""
     return os.path.exists(os.path.join(BINFMT, ENTRY))
@@ -88,7 +81,12 @@ def _machine_emulates():
 
 def native():
     """True when the kernel runs 32-bit programs itself (and no emulator of the machine's does)."""
-    return not _machine_emulates() and _runs([WINE32, '--version'])
+    if _machine_emulates():
+        return False
+    try:
+        return subprocess.run([WINE32, '--version'], **QUIET).returncode == 0
+    except OSError:
+        return False
 
 
 def qemu_version():
@@ -211,43 +209,14 @@ LINK_REFUSED = (errno.EXDEV, errno.EMLINK, errno.EPERM, errno.ENOTSUP)
 
 
 def share(src, dst):
-    try:
-        os.link(src, dst)
-    except OSError as error:
-        if error.errno not in LINK_REFUSED:
-            raise
-        shutil.copy2(src, dst)
-
-
-def clone(template, dest):
-    """Copies template to dest, hard-linking the read-only bulk where the file system allows."""
-    for root, dirs, files in os.walk(template):
-        rel = os.path.relpath(root, template)
-        target_root = os.path.normpath(os.path.join(dest, rel))
-        os.makedirs(target_root, exist_ok=True)
-        for d in dirs:
-            src = os.path.join(root, d)
-            if os.path.islink(src):
-                os.symlink(os.readlink(src), os.path.join(target_root, d))
-        dirs[:] = [d for d in dirs if not os.path.islink(os.path.join(root, d))]
-        for f in files:
-            src = os.path.join(root, f)
-            dst = os.path.join(target_root, f)
-            if os.path.islink(src):
-                os.symlink(os.readlink(src), dst)
-            elif f.lower().endswith(SHARED_SUFFIXES):
-                share(src, dst)
-            else:
-                shutil.copy2(src, dst)
-
-
-def kill_server(prefix):
-    subprocess.run(['wineserver', '-k'], env=wine_env(prefix), stdin=subprocess.DEVNULL,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-
-
-def clones_folder(template):
-    return os.path.abspath(template) + '-clones'
+    """Hard-links the files Wine only reads, where the file system allows; copies the rest."""
+    if src.lower().endswith(SHARED_SUFFIXES):
+        try:
+            return os.link(src, dst)
+        except OSError as error:
+            if error.errno not in LINK_REFUSED:
+                raise
+    shutil.copy2(src, dst)
 
 
 class Prefix:
@@ -256,10 +225,11 @@ class Prefix:
 
     def __init__(self, template):
         require_route()
-        os.makedirs(clones_folder(template), exist_ok=True)
-        self.root = tempfile.mkdtemp(prefix='prefix-', dir=clones_folder(template))
+        clones = os.path.abspath(template) + '-clones'
+        os.makedirs(clones, exist_ok=True)
+        self.root = tempfile.mkdtemp(prefix='prefix-', dir=clones)
         self.path = os.path.join(self.root, 'prefix')
-        clone(template, self.path)
+        shutil.copytree(template, self.path, symlinks=True, copy_function=share)
         self.env = wine_env(self.path)
 
     def drive_c(self, *parts):
@@ -269,7 +239,7 @@ class Prefix:
         return self
 
     def __exit__(self, *exc):
-        kill_server(self.path)
+        subprocess.run(['wineserver', '-k'], env=self.env, **QUIET)
         shutil.rmtree(self.root, ignore_errors=True)
 
 
