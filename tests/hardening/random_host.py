@@ -293,14 +293,12 @@ class RandomHost:
     def lay_out(self, machine):
         """Lays the files and the scenario on a (reset) machine.Machine."""
         for path, state in self.paths.items():
-            if state == MISSING:
-                continue
             if state in (FOLDER, FULL_FOLDER):
                 machine.folder(path)
                 if state == FULL_FOLDER:
                     machine.file(path + '\\inside.txt')
-                continue
-            machine.file(path, state)
+            elif state != MISSING:
+                machine.file(path, state)
         machine.scenario(self.scenario())
 
     def certain(self):

@@ -105,14 +105,13 @@ def stalled_in_activation(outcome):
     return bool(created) and all(e.kind == 'host' for e in events[created[-1] + 1:])
 
 
-def run_laid_out(machine, lay_out, run=None):
+def run_laid_out(machine, lay_out):
     """Resets the machine, lays it out and runs the program; once more when Wine stalled in an
     activation (said on standard error), so that Wine's flake does not pass for the program's."""
-    run = run or machine.run
     for attempt in (1, 2):
         machine.reset()
         lay_out(machine)
-        outcome = run()
+        outcome = machine.run()
         if attempt == 2 or not stalled_in_activation(outcome):
             return outcome
         print('note: Wine stalled while activating a host; running the case again', file=sys.stderr)
@@ -169,9 +168,7 @@ class Machine:
                 shutil.rmtree(path)
             elif os.path.lexists(path):
                 os.remove(path)
-        self.laid = {}
-        self.states = {}
-        self.tops = set()
+        self.laid, self.states, self.tops = {}, {}, set()
 
     def _claim(self, windows_path):
         unix = self.unix(windows_path)

@@ -81,12 +81,10 @@ class Event:
     "uninstalled", "installed", "other" (a call outside what the run makes, e.g. "enum skip"), or
     None for a line that is not in the journal's grammar. plain is the line without its locale,
     when that is 0409."""
+    kind = instance = obj = rest = name = verb = lcid = args = named = result = None
 
     def __init__(self, raw):
         self.raw = self.plain = raw
-        self.kind = None
-        self.instance = self.obj = self.rest = None
-        self.name = self.verb = self.lcid = self.args = self.named = self.result = None
         line = LINE.match(raw)
         if line is None:
             return
@@ -242,16 +240,6 @@ def looked_up(instance, obj, name, answer=None):
     return '%d %s' % (instance, lookup(obj, name, answer))
 
 
-def visit(n, full_name, found):
-    """The plain lines of the walk's visit to the n-th add-in when its full name holds the key: it is
-    read, "installed" is written, it is read again for the probe, and a third time for the
-    deletion when the probe found a normal file."""
-    addin = 'addin%d' % n
-    read = call(addin, 'fullname', 'str:' + full_name)
-    lines = read + call(addin, 'installed', 'ok') + [addin + ' uninstalled'] + read
-    return lines + read if found else lines
-
-
 def plain_run(startup, library, addins):
     """{instance: its plain lines} of a run on a machine where every call is answered: the first
     instance gives its folders, the second the workbook, the walk over addins (Laid, in the
@@ -270,21 +258,18 @@ def plain_run(startup, library, addins):
         second.append('enum next celt=1 -> S_OK fetched=1 obj:addin%d' % n)
         if n > 1:
             second.append('addin%d released' % (n - 1))
+        read = call('addin%d' % n, 'fullname', 'str:' + addin.path)
+        second += read
         if matches(addin.path):
-            second += visit(n, addin.path, addin.state == NORMAL)
-        else:
-            second += call('addin%d' % n, 'fullname', 'str:' + addin.path)
+            # "installed" written, the full name read again for the probe, and a third time for the
+            # deletion when the probe found a normal file.
+            second += call('addin%d' % n, 'installed', 'ok') + ['addin%d uninstalled' % n] + read
+            second += read if addin.state == NORMAL else []
     second.append('enum next celt=1 -> S_FALSE fetched=0')
     second += call('app', 'quit', 'ok')
     second += ['addin%d released' % len(addins)] if addins else []
     second += ['app released', 'enum released', 'addins released', 'host lastref', 'host end quit']
     return {1: first, 2: second}
-
-
-def required(startup, library, addins):
-    """The calls and the lookups such a run makes: (calls, lookups)."""
-    run = plain_run(startup, library, addins)
-    return Journal(['%d %s' % (instance, line) for instance, lines in run.items() for line in lines]).served()
 
 
 # --- the sample machine ---
@@ -335,7 +320,9 @@ def lay_sample(machine):
 
 
 def required_on_sample():
-    return required(STARTUP, LIBRARY, SAMPLE_ADDINS)
+    """The calls and the lookups a run on the sample machine makes: (calls, lookups)."""
+    run = plain_run(STARTUP, LIBRARY, SAMPLE_ADDINS)
+    return Journal(['%d %s' % (instance, line) for instance, lines in run.items() for line in lines]).served()
 
 
 # The probe client's scenario (tests/e2e/HostProbe.cpp): two add-ins, and the host busy once for
