@@ -34,7 +34,7 @@ STATES = [(NORMAL, 50), (READ_ONLY, 8), (HIDDEN, 7), (SYSTEM, 6), (HIDDEN_READ_O
 
 
 class RandomHost:
-    """One seed's host: scenario lines and the files to lay; lay() puts both on a machine."""
+    """One seed's host: scenario lines and the files to lay; lay_out() puts both on a machine."""
 
     def __init__(self, seed):
         self.seed = seed
@@ -50,7 +50,9 @@ class RandomHost:
     def draw(self):
         r = self.r
         self.lines.append('# seed %d' % self.seed)
-        self.draw_creation()
+        if r.random() < 0.12:
+            self.lines.append('%s create %s' % (r.choice('1122*'),
+                                                r.choice(['fail:80004005', 'fail:80080005', 'noregister'])))
         for member in ('StartupPath', 'LibraryPath'):
             self.draw_folder(member)
             if r.random() < 0.7:
@@ -101,12 +103,6 @@ class RandomHost:
             name = r.choice([ADDIN_FILE, ADDIN_FILE.upper(), KEY + '.xla', KEYED + ' Tools.xlam'])
             self.lines.append('* addin str:' + name)
             self.lay('C:\\' + name, r.choices([NORMAL, READ_ONLY, HIDDEN, MISSING], [6, 1, 1, 2])[0])
-
-    def draw_creation(self):
-        r = self.r
-        if r.random() < 0.12:
-            self.lines.append('%s create %s' % (r.choice('1122*'), r.choice(['fail:80004005', 'fail:80080005',
-                                                                               'noregister'])))
 
     def draw_folder(self, member):
         """One folder text for the first instance, and the copy where that text would put it."""
@@ -228,9 +224,7 @@ class RandomHost:
 
     def folder(self, keyed=False):
         r = self.r
-        parts = [r.choice(TOPS)]
-        for _ in range(r.choice([0, 1, 1, 2, 3])):
-            parts.append(r.choice(SUBFOLDERS))
+        parts = [r.choice(TOPS)] + [r.choice(SUBFOLDERS) for _ in range(r.choice([0, 1, 1, 2, 3]))]
         if keyed:
             parts.insert(r.randint(1, len(parts)), self.keyed(r.choice(['', 'Old ', 'my-']), r.choice(['', ' 2', 'Link'])))
         if r.random() < 0.06:
@@ -240,8 +234,7 @@ class RandomHost:
 
     def addin_path(self, lay=False):
         r = self.r
-        keyed = r.random() < 0.35
-        folder = self.folder(keyed=keyed)
+        folder = self.folder(keyed=r.random() < 0.35)
         name = r.choices([
             ADDIN_FILE, self.keyed('', 'Link.xla'), self.keyed('Old ', '.xla'), self.keyed('my', 'Tools.xlam'),
             'solver.xla', 'tools.xla', 'Quantorelix Excel.xla', 'QuantorelixExce.xla', 'Ж-отчёт.xla',

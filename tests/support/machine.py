@@ -46,7 +46,7 @@ LIBC = ctypes.CDLL(ctypes.util.find_library('c'), use_errno=True)
 Outcome = namedtuple('Outcome', 'status journal left_running gone_at seconds hosts_after')
 
 
-class Watch:
+class Watch(contextlib.AbstractContextManager):
     """Notes, while the program runs, the journal as it stood when each laid file went.
 
     Both come from one inotify queue, which keeps the file system's order of events however late
@@ -65,9 +65,6 @@ class Watch:
             folder, name = os.path.split(os.fsencode(machine.unix(path)))
             self.paths[LIBC.inotify_add_watch(self.queue, folder, IN_DELETE | IN_MOVED_FROM), name] = path
         self.gone = {}   # laid path -> the journal's lines before it went
-
-    def __enter__(self):
-        return self
 
     def __exit__(self, *exc):
         try:
@@ -117,7 +114,7 @@ def run_laid_out(machine, lay_out):
         print('note: Wine stalled while activating a host; running the case again', file=sys.stderr)
 
 
-class Machine:
+class Machine(contextlib.AbstractContextManager):
     """One prefix, used for one or more runs; reset() clears what a run laid out or left."""
 
     def __init__(self, template, host, program):
@@ -144,9 +141,6 @@ class Machine:
 
     def close(self):
         self.prefix.__exit__(None, None, None)
-
-    def __enter__(self):
-        return self
 
     def __exit__(self, *exc):
         self.close()

@@ -157,7 +157,6 @@ class Journal:
         self.events = [Event(line) for line in self.lines]
 
     def plain(self):
-        """Every line, in its plain form."""
         return [e.plain for e in self.events]
 
     def of(self, instance):
@@ -173,15 +172,11 @@ class Journal:
         lookups = sum(e.kind == 'names' and not e.busy for e in self.events)
         return calls, lookups
 
-    def answers(self, instance, obj, name):
-        """What one member of one object answered, in order, busy answers left out."""
-        return [e.result for e in self.events if e.kind == 'invoke' and not e.busy and
-                e.instance == instance and e.obj == obj and e.name.lower() == name.lower()]
-
     def copies(self):
-        """The copy paths built from the first instance's folder texts."""
-        return [text_of(answer) + '\\' + ADDIN_FILE for name in ('StartupPath', 'LibraryPath')
-                for answer in self.answers(1, 'app', name)[:1] if text_of(answer) is not None]
+        """The copy paths built from the first instance's folder texts (each member's first answer)."""
+        texts = [next((text_of(e.result) for e in self.events if e.kind == 'invoke' and not e.busy
+                       and e.instance == 1 and e.of('app', name)), None) for name in ('StartupPath', 'LibraryPath')]
+        return [text + '\\' + ADDIN_FILE for text in texts if text is not None]
 
     def full_names(self):
         """(instance, add-in) -> every full name answered, in order."""

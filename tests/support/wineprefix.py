@@ -16,8 +16,10 @@ beside the template (in TEMPLATE-clones), so that they share its file system wha
 hard links cannot cross file systems, and Wine keeps DOS attributes in extended attributes,
 which a tmpfs may not hold.
 """
+import contextlib
 import errno
 import os
+import pathlib
 import re
 import shutil
 import subprocess
@@ -69,13 +71,10 @@ def inside_namespace():
 
 def _machine_emulates():
     """True when the machine itself hands 32-bit programs to an emulator through binfmt_misc."""
-    for name in os.listdir(BINFMT) if os.path.isdir(BINFMT) else []:
-        try:
-            with open(os.path.join(BINFMT, name)) as f:
-                if re.match(r'enabled\ninterpreter \S*qemu-i386', f.read()):
-                    return True
-        except OSError:
-            continue
+    for entry in pathlib.Path(BINFMT).glob('*'):
+        with contextlib.suppress(OSError):
+            if re.match(r'enabled\ninterpreter \S*qemu-i386', entry.read_text()):
+                return True
     return False
 
 
@@ -91,8 +90,7 @@ def native():
 
 def qemu_version():
     try:
-        out = subprocess.run([QEMU, '--version'], stdin=subprocess.DEVNULL, capture_output=True,
-                             text=True).stdout
+        out = subprocess.run([QEMU, '--version'], stdin=subprocess.DEVNULL, capture_output=True, text=True).stdout
     except OSError:
         return None
     found = re.search(r'version (\d+)\.(\d+)\.(\d+)', out)
@@ -118,8 +116,7 @@ def route():
         raise NoRoute('This kernel runs no 32-bit programs, and %s is version %d.%d, too old for '
                       'Wine. %s' % (QEMU, version[0], version[1], ENABLE))
     try:
-        trial = subprocess.run(NAMESPACE + [sys.executable, os.path.abspath(__file__), 'enter',
-                                            WINE32, '--version'],
+        trial = subprocess.run(NAMESPACE + [sys.executable, os.path.abspath(__file__), 'enter', WINE32, '--version'],
                                stdin=subprocess.DEVNULL, capture_output=True, text=True)
         failed, said = trial.returncode != 0, trial.stderr.strip().splitlines()
     except OSError as error:
@@ -219,7 +216,7 @@ def share(src, dst):
     shutil.copy2(src, dst)
 
 
-class Prefix:
+class Prefix(contextlib.AbstractContextManager):
     """A clone of the template in a folder of its own beside it, removed (with its wineserver)
     on exit."""
 
@@ -234,9 +231,6 @@ class Prefix:
 
     def drive_c(self, *parts):
         return os.path.join(self.path, 'drive_c', *parts)
-
-    def __enter__(self):
-        return self
 
     def __exit__(self, *exc):
         subprocess.run(['wineserver', '-k'], env=self.env, **QUIET)
