@@ -21,12 +21,12 @@ from collections import namedtuple
 
 import run_model
 import wineprefix
+from wineprefix import QUIET
 
 # Seconds the program may take, more is a hang: its 30 s at most of waiting on a busy host, about
 # 5 s of run under the emulator on a loaded machine, 10 s to spare; twice the 30 s would hang.
 RUN_BOUND = 45
 SETTLE_BOUND = 30   # seconds the host processes may take to end once the program has
-QUIET = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 # Wine reads DOS attributes from the extended attribute user.DOSATTRIB.
 DOS_ATTRIBUTES = {run_model.HIDDEN: b'0x2', run_model.HIDDEN_READ_ONLY: b'0x2', run_model.SYSTEM: b'0x4'}
@@ -154,9 +154,8 @@ class Machine(contextlib.AbstractContextManager):
 
     def reset(self):
         """Removes the scenario, the journal and everything laid out since the last reset."""
-        standin = self.unix(r'C:\standin')
-        for name in os.listdir(standin):
-            os.remove(os.path.join(standin, name))
+        for entry in pathlib.Path(self.unix(r'C:\standin')).iterdir():
+            entry.unlink()
         for path in self.tops:
             if os.path.isdir(path) and not os.path.islink(path):
                 shutil.rmtree(path)
@@ -171,11 +170,11 @@ class Machine(contextlib.AbstractContextManager):
         self.tops.add(os.path.join(self.prefix.drive_c(), top))
         return unix
 
-    def file(self, windows_path, state=run_model.NORMAL, content=None):
-        """A file that holds content (or a few lines naming it), in one of run_model's states."""
+    def file(self, windows_path, state=run_model.NORMAL):
+        """A file that holds a few lines naming it, in one of run_model's states."""
         unix = self._claim(windows_path)
         os.makedirs(os.path.dirname(unix), exist_ok=True)
-        data = content if content is not None else ('file %s\r\n' % windows_path).encode() * 3
+        data = ('file %s\r\n' % windows_path).encode() * 3
         pathlib.Path(unix).write_bytes(data)
         if state in DOS_ATTRIBUTES:
             os.setxattr(unix, 'user.DOSATTRIB', DOS_ATTRIBUTES[state])
@@ -230,26 +229,19 @@ class Machine(contextlib.AbstractContextManager):
         """The program's and the host's processes in this prefix (Wine's own services aside)."""
         marker = ('WINEPREFIX=' + self.prefix.path).encode()
         found = []
-        for pid in os.listdir('/proc'):
-            if not pid.isdigit():
-                continue
-            try:
-                env = pathlib.Path('/proc', pid, 'environ').read_bytes().split(b'\0')
-                comm = pathlib.Path('/proc', pid, 'comm').read_text().strip()
-            except OSError:
-                continue
-            if marker in env and comm.lower() in self.clients:
-                found.append((int(pid), comm))
+        for proc in pathlib.Path('/proc').glob('[0-9]*'):
+            with contextlib.suppress(OSError):  # a process that ended meanwhile
+                comm = (proc / 'comm').read_text().strip()
+                if comm.lower() in self.clients and marker in (proc / 'environ').read_bytes().split(b'\0'):
+                    found.append((int(proc.name), comm))
         return found
 
     def wait_for_our_processes(self):
         deadline = time.monotonic() + SETTLE_BOUND
-        while time.monotonic() < deadline:
-            left = self.our_processes()
-            if not left:
-                return []
+        while (left := self.our_processes()) and time.monotonic() < deadline:
             time.sleep(0.01)
-        left = self.our_processes()
+        if not left:
+            return []
         # Do not let them run on into the next run or test.
         subprocess.run(['wineserver', '-k'], env=self.env, **QUIET)
         subprocess.run(['wineserver', '-p'], env=self.env, **QUIET)

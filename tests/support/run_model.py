@@ -91,22 +91,18 @@ class Event:
         self.instance, self.obj, self.rest = int(line.group(1)), line.group(2), line.group(3)
         names, invoke, step = NAMES.match(self.rest), INVOKE.match(self.rest), NEXT.match(self.rest)
         if self.obj in ('host', 'factory'):
-            self.kind = self.obj
             # "factory create -> RESULT", "host end REASON [held=...]", "host start client=IMAGE"
             words = self.rest.split(' ')
-            self.verb = words[0]
+            self.kind, self.verb = self.obj, words[0]
             self.result = words[-1] if self.rest.startswith('create -> ') else (words[1:2] or [None])[0]
         elif self.rest in ('released', 'uninstalled', 'installed'):
             self.kind = self.rest
         elif names:
-            self.kind = 'names'
-            self.name, self.lcid, self.result = names.groups()
+            self.kind, (self.name, self.lcid, self.result) = 'names', names.groups()
         elif invoke:
-            self.kind = 'invoke'
-            self.verb, self.name, self.lcid, self.args, self.named, self.result = invoke.groups()
+            self.kind, (self.verb, self.name, self.lcid, self.args, self.named, self.result) = 'invoke', invoke.groups()
         elif step and self.obj == 'enum':
-            self.kind = 'next'
-            self.result = step.group(2)
+            self.kind, self.result = 'next', step.group(2)
         else:
             self.kind = 'other'
         if self.lcid == LOCALE:
@@ -168,9 +164,7 @@ class Journal:
 
     def served(self):
         """The lookups and calls the hosts answered: (calls, lookups). A busy answer is none."""
-        calls = sum(e.kind == 'invoke' and not e.busy for e in self.events)
-        lookups = sum(e.kind == 'names' and not e.busy for e in self.events)
-        return calls, lookups
+        return tuple(sum(e.kind == kind and not e.busy for e in self.events) for kind in ('invoke', 'names'))
 
     def copies(self):
         """The copy paths built from the first instance's folder texts (each member's first answer)."""
