@@ -18,8 +18,6 @@ ADDIN_FILE = 'QuantorelixExcelLink.xla'
 PROGRAM_IMAGE = 'brolendavir.exe'     # the client each host names at its start
 LOCALE = '0409'                       # the locale of every lookup and call
 
-# --- the members ---
-
 # Each member as the program spells it (the host matches any case, so another spelling would pass
 # a real host unnoticed), the object it belongs to, how the program uses it, and the DISPID the
 # stand-in gives it.
@@ -40,8 +38,6 @@ NEW_ENUM = Member('#-4', 'addins', 'call+get', -4)
 NOT_INSTALLED = 'bool:0'
 PROPERTY_PUT = '-3'
 
-# --- what a host answers ---
-
 # A failing host's answers, the first as a real host reports a failing member (DISP_E_EXCEPTION).
 FAILURES = ['fail:80020009', 'fail:80004005', 'fail:80010108', 'fail:800706BA']
 # A busy host: RPC_E_CALL_REJECTED, RPC_E_SERVERCALL_RETRYLATER, VBA_E_IGNORE.
@@ -50,8 +46,6 @@ BUSY = [REJECTED, RETRY_LATER, IGNORED]
 # What a host answers a member called the wrong way: DISP_E_MEMBERNOTFOUND, DISP_E_TYPEMISMATCH,
 # DISP_E_BADPARAMCOUNT, DISP_E_UNKNOWNINTERFACE.
 MISUSE = ['80020003', '8002000E', '80020004', '80020001']
-
-# --- the files a machine holds ---
 
 # What a laid path holds.
 NORMAL, READ_ONLY, HIDDEN, SYSTEM, HIDDEN_READ_ONLY, FOLDER = (
@@ -260,8 +254,6 @@ def plain_run(startup, library, addins):
     second += ['app released', 'enum released', 'addins released', 'host lastref', 'host end quit']
     return {1: first, 2: second}
 
-
-# --- the sample machine ---
 
 # The sample machine of the demo, the benchmark and the plain run: add-ins that match by their name
 # and by their folder, one whose file is hidden, one that does not match, the copies in the startup

@@ -194,8 +194,7 @@ def make_template(prefix, log=os.devnull):
     # Wine's background services must not inherit our pipes, or the caller waits on them.
     with open(log, 'ab') as out:
         for command in ([WINE64, 'wineboot', '-i'], ['wineserver', '-w']):
-            subprocess.run(command, env=env, stdin=subprocess.DEVNULL, stdout=out,
-                           stderr=subprocess.STDOUT, check=True)
+            subprocess.run(command, env=env, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT, check=True)
     if not complete(prefix):
         raise NoRoute('wineboot left the 32-bit side of %s empty: 32-bit programs did not run' % prefix)
 
