@@ -136,8 +136,7 @@ def enter(argv):
     if mounted.returncode != 0:
         sys.exit('cannot mount a binfmt_misc of our own (%s)' % mounted.stderr.strip())
     try:
-        with open(os.path.join(BINFMT, 'register'), 'w') as register:
-            register.write(REGISTRATION)
+        pathlib.Path(BINFMT, 'register').write_text(REGISTRATION)
     except OSError as error:
         sys.exit('cannot register the emulator with binfmt_misc (%s)' % error.strerror)
     os.execvp(argv[0], argv)
