@@ -29,8 +29,7 @@ WRONG = FAILURES + ['nothing', 'dummy', 'empty', 'null', 'i4:1', 'str:Book1', 'b
 
 # What a laid path holds: the machine's states, and two of the draw's own.
 FULL_FOLDER, MISSING = 'folder with a file', 'missing'
-STATES = [(NORMAL, 50), (READ_ONLY, 8), (HIDDEN, 7), (SYSTEM, 6), (HIDDEN_READ_ONLY, 3),
-          (FOLDER, 4), (FULL_FOLDER, 4), (MISSING, 18)]
+STATES = {NORMAL: 50, READ_ONLY: 8, HIDDEN: 7, SYSTEM: 6, HIDDEN_READ_ONLY: 3, FOLDER: 4, FULL_FOLDER: 4, MISSING: 18}
 
 
 class RandomHost:
@@ -254,8 +253,7 @@ class RandomHost:
         return ''.join(c.upper() if self.r.random() < 0.5 else c.lower() for c in text)
 
     def state(self):
-        states, weights = zip(*STATES)
-        return self.r.choices(states, weights)[0]
+        return self.r.choices(list(STATES), list(STATES.values()))[0]
 
     def canonical(self, path):
         """The path spelled as any path laid before that differs only in letter case."""

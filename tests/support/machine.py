@@ -1,7 +1,6 @@
 """A machine for the tests of the whole program: a private Wine prefix with the stand-in host
 registered as "Excel.Application", a scenario and files laid out on its drive C:, one run of the
-program, and what came of it (exit status, the host's journal, the files, the processes left,
-when each laid file went).
+program, and what came of it.
 
 The host reads C:\\standin\\scenario.txt (its format is at the top of standin/Scenario.cpp) and
 writes C:\\standin\\journal.txt, which run_model.Journal reads.
