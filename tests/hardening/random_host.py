@@ -3,10 +3,10 @@ standin/Scenario.cpp) and the files laid out on drive C: around the paths it nam
 
 The draw leans towards hosts that mostly work, with a few things wrong in each, so that most runs
 get as far as the walk and the deletions: every member can fail, answer a value of the wrong
-kind, or be busy a few times (now and then for ever, on one member), full names come in every shape a text can take (wildcards, an embedded NUL, over 260
-characters, other letters than ASCII, trailing dots and spaces, another letter case), and the
-files at and beside the named paths are normal, read-only, hidden, system, folders, in use or
-missing.
+kind, or be busy a few times (now and then for ever, on one member), full names come in every
+shape a text can take (wildcards, an embedded NUL, over 260 characters, other letters than ASCII,
+trailing dots and spaces, another letter case), and the files at and beside the named paths are
+normal, read-only, hidden, system, folders, in use or missing.
 """
 import random
 
@@ -29,12 +29,11 @@ WRONG = FAILURES + ['nothing', 'dummy', 'empty', 'null', 'i4:1', 'str:Book1', 'b
 
 # What a laid path holds: the machine's states, and two of the draw's own.
 FULL_FOLDER, MISSING = 'folder with a file', 'missing'
-STATES = [(NORMAL, 50), (READ_ONLY, 8), (HIDDEN, 7), (SYSTEM, 6), (HIDDEN_READ_ONLY, 3),
-          (FOLDER, 4), (FULL_FOLDER, 4), (MISSING, 18)]
+STATES = {NORMAL: 50, READ_ONLY: 8, HIDDEN: 7, SYSTEM: 6, HIDDEN_READ_ONLY: 3, FOLDER: 4, FULL_FOLDER: 4, MISSING: 18}
 
 
 class RandomHost:
-    """One seed's host: scenario lines and the files to lay; lay() puts both on a machine."""
+    """One seed's host: scenario lines and the files to lay; lay_out() puts both on a machine."""
 
     def __init__(self, seed):
         self.seed = seed
@@ -50,7 +49,9 @@ class RandomHost:
     def draw(self):
         r = self.r
         self.lines.append('# seed %d' % self.seed)
-        self.draw_creation()
+        if r.random() < 0.12:
+            self.lines.append('%s create %s' % (r.choice('1122*'),
+                                                r.choice(['fail:80004005', 'fail:80080005', 'noregister'])))
         for member in ('StartupPath', 'LibraryPath'):
             self.draw_folder(member)
             if r.random() < 0.7:
@@ -102,57 +103,40 @@ class RandomHost:
             self.lines.append('* addin str:' + name)
             self.lay('C:\\' + name, r.choices([NORMAL, READ_ONLY, HIDDEN, MISSING], [6, 1, 1, 2])[0])
 
-    def draw_creation(self):
-        r = self.r
-        if r.random() < 0.12:
-            self.lines.append('%s create %s' % (r.choice('1122*'), r.choice(['fail:80004005', 'fail:80080005',
-                                                                               'noregister'])))
-
     def draw_folder(self, member):
         """One folder text for the first instance, and the copy where that text would put it."""
         r = self.r
         folder = self.folder(keyed=r.random() < 0.2)
         copy = folder + '\\' + ADDIN_FILE
-        kind = r.choices(['plain', 'unset', 'backslash', 'slashes', 'case', 'empty', 'not text', 'failing',
-                          'dot', 'space', 'wildcard', 'nul', 'a file', 'relative', 'several', 'same'],
-                         [30, 5, 8, 4, 5, 6, 6, 6, 3, 3, 5, 5, 3, 3, 3, 4])[0]
+        kind, answer = self.pick({
+            'plain': (30, lambda: 'str:' + folder),
+            'unset': (5, lambda: None),
+            'backslash': (8, lambda: 'str:' + folder + '\\'),
+            'slashes': (4, lambda: 'str:' + folder.replace('\\', '/')),
+            'case': (5, lambda: 'str:' + self.recase(folder)),
+            'empty': (6, lambda: 'str:'),
+            'not text': (6, lambda: r.choice(NOT_TEXT)),
+            'failing': (6, lambda: r.choice(FAILURES)),
+            'dot': (3, lambda: 'str:' + folder + '.'),
+            'space': (3, lambda: 'str:' + folder + ' '),
+            'wildcard': (5, lambda: 'str:' + self.wildcard(folder)),
+            # Cut at the NUL, the copy path would name the copy itself.
+            'nul': (5, lambda: 'str:' + copy + '<NUL>'),
+            # The copy path would lie under a file.
+            'a file': (3, lambda: 'str:' + copy),
+            'relative': (3, lambda: 'str:' + folder[3:]),
+            'several': (3, lambda: 'str:%s | str:%s' % (folder, self.folder())),
+            # Both folder texts alike: the same copy path twice; a plain text when it comes first.
+            'same': (4, lambda: self.first_folder or 'str:' + folder),
+        })
         if kind == 'same' and self.first_folder is not None:
-            # Both folder texts alike: the same copy path twice.
-            self.lines.append('1 %s %s' % (member, self.first_folder))
+            self.lines.append('1 %s %s' % (member, answer))
             return
         if kind == 'unset':
             folder = STARTUP if member == 'StartupPath' else LIBRARY  # the host's own, when unset
             copy = folder + '\\' + ADDIN_FILE
-            answer = None
-        elif kind == 'backslash':
-            answer = 'str:' + folder + '\\'
-        elif kind == 'slashes':
-            answer = 'str:' + folder.replace('\\', '/')
-        elif kind == 'case':
-            answer = 'str:' + self.recase(folder)
         elif kind == 'empty':
             copy = ROOT_COPY
-            answer = 'str:'
-        elif kind == 'not text':
-            answer = r.choice(NOT_TEXT)
-        elif kind == 'failing':
-            answer = r.choice(FAILURES)
-        elif kind in ('dot', 'space'):
-            answer = 'str:' + folder + ('.' if kind == 'dot' else ' ')
-        elif kind == 'wildcard':
-            answer = 'str:' + self.wildcard(folder)
-        elif kind == 'nul':
-            # Cut at the NUL, the copy path would name the copy itself.
-            answer = 'str:' + copy + '<NUL>'
-        elif kind == 'a file':
-            # The copy path would lie under a file.
-            answer = 'str:' + copy
-        elif kind == 'relative':
-            answer = 'str:' + folder[3:]
-        elif kind == 'several':
-            answer = 'str:%s | str:%s' % (folder, self.folder())
-        else:
-            answer = 'str:' + folder
         if answer is not None:
             self.lines.append('1 %s %s' % (member, answer))
             self.first_folder = self.first_folder or answer
@@ -172,58 +156,53 @@ class RandomHost:
 
     def full_name(self, path):
         r = self.r
-        kind = r.choices(['text', 'not text', 'failing', 'empty text'], [82, 8, 6, 4])[0]
-        if kind == 'not text':
-            return r.choice(NOT_TEXT)
-        if kind == 'failing':
-            return r.choice(FAILURES)
-        if kind == 'empty text':
-            return 'str:'
-        return 'str:' + self.shape(path)
+        return self.pick({
+            'text': (82, lambda: 'str:' + self.shape(path)),
+            'not text': (8, lambda: r.choice(NOT_TEXT)),
+            'failing': (6, lambda: r.choice(FAILURES)),
+            'empty text': (4, lambda: 'str:'),
+        })[1]
 
     def shape(self, path):
         """The text a host may give for a path: as laid, or bent in one way."""
         r = self.r
-        how = r.choices(['as laid', 'case', 'slashes', 'doubled', 'dot', 'space', 'backslash', 'wildcard', 'nul',
-                         'dotdot', 'relative', 'long prefix', 'control', 'huge'],
-                        [40, 10, 4, 4, 4, 4, 3, 12, 10, 4, 3, 3, 2, 1])[0]
         folder, name = path.rsplit('\\', 1)
-        if how == 'case':
-            return self.recase(path)
-        if how == 'slashes':
-            return path.replace('\\', '/')
-        if how == 'doubled':
-            return folder + '\\\\' + name
-        if how == 'dot':
-            return path + '.'
-        if how == 'space':
-            return path + ' '
-        if how == 'wildcard':
-            pattern = self.wildcard(name)
-            # A file beside it that the pattern would match too.
-            sibling = pattern.replace('*', 'Other').replace('<', 'Other').replace('?', 'Z').replace('>', 'Z')
-            if sibling != pattern.replace('"', '.'):
-                self.lay(folder + '\\' + sibling, NORMAL)
-            return folder + '\\' + pattern
-        if how == 'nul':
+        return self.pick({
+            'as laid': (40, lambda: path),
+            'case': (10, lambda: self.recase(path)),
+            'slashes': (4, lambda: path.replace('\\', '/')),
+            'doubled': (4, lambda: folder + '\\\\' + name),
+            'dot': (4, lambda: path + '.'),
+            'space': (4, lambda: path + ' '),
+            'backslash': (3, lambda: path + '\\'),
+            'wildcard': (12, lambda: self.wildcard_name(folder, name)),
             # Cut at the NUL, the text would name the laid file.
-            return path + '<NUL>' + r.choice(['.bak', '\\x', '', ' old.xla'])
-        if how == 'backslash':
-            return path + '\\'
-        if how == 'relative':
-            return path[3:]
-        if how == 'long prefix':
-            return '\\\\?\\' + path
-        if how == 'control':
-            at = r.randrange(3, len(path))
-            return path[:at] + r.choice('\t\x01\x7f') + path[at:]
-        if how == 'huge':
-            # Longer than any path Windows takes, even with \\?\.
-            return folder + '\\' + 'x' * r.choice([5000, 40000]) + name
-        if how == 'dotdot':
+            'nul': (10, lambda: path + '<NUL>' + r.choice(['.bak', '\\x', '', ' old.xla'])),
             # Often the key stands only in the folder that ".." folds away.
-            return folder + '\\' + r.choice(SUBFOLDERS + [KEYED, KEYED.swapcase()]) + '\\..\\' + name
-        return path
+            'dotdot': (4, lambda: folder + '\\' + r.choice(SUBFOLDERS + [KEYED, KEYED.swapcase()]) + '\\..\\' + name),
+            'relative': (3, lambda: path[3:]),
+            'long prefix': (3, lambda: '\\\\?\\' + path),
+            'control': (2, lambda: self.control(path)),
+            # Longer than any path Windows takes, even with \\?\.
+            'huge': (1, lambda: folder + '\\' + 'x' * r.choice([5000, 40000]) + name),
+        })[1]
+
+    def pick(self, table):
+        """(kind, text) of table {kind: (weight, the text made)}, its kind drawn by weight."""
+        kind = self.r.choices(list(table), [weight for weight, _ in table.values()])[0]
+        return kind, table[kind][1]()
+
+    def wildcard_name(self, folder, name):
+        """The path with a file pattern in its name, and a file beside it that the pattern matches too."""
+        pattern = self.wildcard(name)
+        sibling = pattern.replace('*', 'Other').replace('<', 'Other').replace('?', 'Z').replace('>', 'Z')
+        if sibling != pattern.replace('"', '.'):
+            self.lay(folder + '\\' + sibling, NORMAL)
+        return folder + '\\' + pattern
+
+    def control(self, path):
+        at = self.r.randrange(3, len(path))
+        return path[:at] + self.r.choice('\t\x01\x7f') + path[at:]
 
     def wildcard(self, text):
         """The text with one character or a run of them replaced by a file pattern character."""
@@ -244,9 +223,7 @@ class RandomHost:
 
     def folder(self, keyed=False):
         r = self.r
-        parts = [r.choice(TOPS)]
-        for _ in range(r.choice([0, 1, 1, 2, 3])):
-            parts.append(r.choice(SUBFOLDERS))
+        parts = [r.choice(TOPS)] + [r.choice(SUBFOLDERS) for _ in range(r.choice([0, 1, 1, 2, 3]))]
         if keyed:
             parts.insert(r.randint(1, len(parts)), self.keyed(r.choice(['', 'Old ', 'my-']), r.choice(['', ' 2', 'Link'])))
         if r.random() < 0.06:
@@ -256,8 +233,7 @@ class RandomHost:
 
     def addin_path(self, lay=False):
         r = self.r
-        keyed = r.random() < 0.35
-        folder = self.folder(keyed=keyed)
+        folder = self.folder(keyed=r.random() < 0.35)
         name = r.choices([
             ADDIN_FILE, self.keyed('', 'Link.xla'), self.keyed('Old ', '.xla'), self.keyed('my', 'Tools.xlam'),
             'solver.xla', 'tools.xla', 'Quantorelix Excel.xla', 'QuantorelixExce.xla', 'Ж-отчёт.xla',
@@ -277,8 +253,7 @@ class RandomHost:
         return ''.join(c.upper() if self.r.random() < 0.5 else c.lower() for c in text)
 
     def state(self):
-        states, weights = zip(*STATES)
-        return self.r.choices(states, weights)[0]
+        return self.r.choices(list(STATES), list(STATES.values()))[0]
 
     def canonical(self, path):
         """The path spelled as any path laid before that differs only in letter case."""
@@ -309,14 +284,12 @@ class RandomHost:
     def lay_out(self, machine):
         """Lays the files and the scenario on a (reset) machine.Machine."""
         for path, state in self.paths.items():
-            if state == MISSING:
-                continue
             if state in (FOLDER, FULL_FOLDER):
                 machine.folder(path)
                 if state == FULL_FOLDER:
                     machine.file(path + '\\inside.txt')
-                continue
-            machine.file(path, state)
+            elif state != MISSING:
+                machine.file(path, state)
         machine.scenario(self.scenario())
 
     def certain(self):

@@ -1,9 +1,6 @@
 """The real program under Wine against stand-in hosts drawn at random from fixed seeds
 (random_host.py): whatever the host does, every run keeps what holds for all runs
-(tests/support/invariants.py): it ends by itself with status 0, makes only the calls of its
-member table, the way it makes them, asks to uninstall exactly the add-ins that hold the key,
-deletes no file it must not (and the copies only after "quit"), and leaves no host running; and
-each run does what its host's draw makes certain.
+(tests/support/invariants.py) and does what its host's draw makes certain.
 
 Two groups, the even seeds and the odd ones, a prefix each, so that ctest -j2 runs them side by
 side (hardening_EvenSeeds, hardening_OddSeeds). scripts/soak runs as many more seeds as asked; a

@@ -1,14 +1,15 @@
 """A machine for the tests of the whole program: a private Wine prefix with the stand-in host
 registered as "Excel.Application", a scenario and files laid out on its drive C:, one run of the
-program, and what came of it (exit status, the host's journal, the files, the processes left,
-when each laid file went).
+program, and what came of it.
 
 The host reads C:\\standin\\scenario.txt (its format is at the top of standin/Scenario.cpp) and
 writes C:\\standin\\journal.txt, which run_model.Journal reads.
 """
+import contextlib
 import ctypes
 import ctypes.util
 import os
+import pathlib
 import shutil
 import struct
 import subprocess
@@ -19,12 +20,12 @@ from collections import namedtuple
 
 import run_model
 import wineprefix
+from wineprefix import QUIET
 
 # Seconds the program may take, more is a hang: its 30 s at most of waiting on a busy host, about
 # 5 s of run under the emulator on a loaded machine, 10 s to spare; twice the 30 s would hang.
 RUN_BOUND = 45
 SETTLE_BOUND = 30   # seconds the host processes may take to end once the program has
-QUIET = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 # Wine reads DOS attributes from the extended attribute user.DOSATTRIB.
 DOS_ATTRIBUTES = {run_model.HIDDEN: b'0x2', run_model.HIDDEN_READ_ONLY: b'0x2', run_model.SYSTEM: b'0x4'}
@@ -44,7 +45,7 @@ LIBC = ctypes.CDLL(ctypes.util.find_library('c'), use_errno=True)
 Outcome = namedtuple('Outcome', 'status journal left_running gone_at seconds hosts_after')
 
 
-class Watch:
+class Watch(contextlib.AbstractContextManager):
     """Notes, while the program runs, the journal as it stood when each laid file went.
 
     Both come from one inotify queue, which keeps the file system's order of events however late
@@ -63,9 +64,6 @@ class Watch:
             folder, name = os.path.split(os.fsencode(machine.unix(path)))
             self.paths[LIBC.inotify_add_watch(self.queue, folder, IN_DELETE | IN_MOVED_FROM), name] = path
         self.gone = {}   # laid path -> the journal's lines before it went
-
-    def __enter__(self):
-        return self
 
     def __exit__(self, *exc):
         try:
@@ -103,20 +101,19 @@ def stalled_in_activation(outcome):
     return bool(created) and all(e.kind == 'host' for e in events[created[-1] + 1:])
 
 
-def run_laid_out(machine, lay_out, run=None):
+def run_laid_out(machine, lay_out):
     """Resets the machine, lays it out and runs the program; once more when Wine stalled in an
     activation (said on standard error), so that Wine's flake does not pass for the program's."""
-    run = run or machine.run
     for attempt in (1, 2):
         machine.reset()
         lay_out(machine)
-        outcome = run()
+        outcome = machine.run()
         if attempt == 2 or not stalled_in_activation(outcome):
             return outcome
         print('note: Wine stalled while activating a host; running the case again', file=sys.stderr)
 
 
-class Machine:
+class Machine(contextlib.AbstractContextManager):
     """One prefix, used for one or more runs; reset() clears what a run laid out or left."""
 
     def __init__(self, template, host, program):
@@ -137,13 +134,12 @@ class Machine:
         # One server for all runs in this prefix: later Wine starts are much quicker.
         subprocess.run(['wineserver', '-p'], env=self.env, check=True, **QUIET)
         os.makedirs(self.unix(r'C:\standin'), exist_ok=True)
-        self.wine(self.host, '/regserver')
+        # Wine's background processes inherit our standard handles: never hand them a pipe.
+        subprocess.run([wineprefix.WINE, self.host, '/regserver'], env=self.env, cwd=self.prefix.drive_c(),
+                       timeout=RUN_BOUND, **QUIET)
 
     def close(self):
         self.prefix.__exit__(None, None, None)
-
-    def __enter__(self):
-        return self
 
     def __exit__(self, *exc):
         self.close()
@@ -153,26 +149,18 @@ class Machine:
         assert windows_path[:3].upper() == 'C:\\', windows_path
         return os.path.join(self.prefix.drive_c(), *[p for p in windows_path[3:].split('\\') if p])
 
-    def wine(self, *argv, timeout=RUN_BOUND):
-        # Wine's background processes inherit our standard handles: never hand them a pipe.
-        return subprocess.run([wineprefix.WINE, *argv], env=self.env, cwd=self.prefix.drive_c(),
-                              timeout=timeout, **QUIET).returncode
-
     # --- laying out a machine ---
 
     def reset(self):
         """Removes the scenario, the journal and everything laid out since the last reset."""
-        standin = self.unix(r'C:\standin')
-        for name in os.listdir(standin):
-            os.remove(os.path.join(standin, name))
+        for entry in pathlib.Path(self.unix(r'C:\standin')).iterdir():
+            entry.unlink()
         for path in self.tops:
             if os.path.isdir(path) and not os.path.islink(path):
                 shutil.rmtree(path)
             elif os.path.lexists(path):
                 os.remove(path)
-        self.laid = {}
-        self.states = {}
-        self.tops = set()
+        self.laid, self.states, self.tops = {}, {}, set()
 
     def _claim(self, windows_path):
         unix = self.unix(windows_path)
@@ -181,13 +169,12 @@ class Machine:
         self.tops.add(os.path.join(self.prefix.drive_c(), top))
         return unix
 
-    def file(self, windows_path, state=run_model.NORMAL, content=None):
-        """A file that holds content (or a few lines naming it), in one of run_model's states."""
+    def file(self, windows_path, state=run_model.NORMAL):
+        """A file that holds a few lines naming it, in one of run_model's states."""
         unix = self._claim(windows_path)
         os.makedirs(os.path.dirname(unix), exist_ok=True)
-        data = content if content is not None else ('file %s\r\n' % windows_path).encode() * 3
-        with open(unix, 'wb') as f:
-            f.write(data)
+        data = ('file %s\r\n' % windows_path).encode() * 3
+        pathlib.Path(unix).write_bytes(data)
         if state in DOS_ATTRIBUTES:
             os.setxattr(unix, 'user.DOSATTRIB', DOS_ATTRIBUTES[state])
         if state in (run_model.READ_ONLY, run_model.HIDDEN_READ_ONLY):
@@ -201,8 +188,7 @@ class Machine:
         self.states[windows_path] = run_model.FOLDER
 
     def scenario(self, text):
-        with open(self.unix(r'C:\standin\scenario.txt'), 'w', encoding='utf-8') as f:
-            f.write(text)
+        pathlib.Path(self.unix(r'C:\standin\scenario.txt')).write_text(text, encoding='utf-8')
 
     # --- running and looking ---
 
@@ -222,8 +208,7 @@ class Machine:
             try:
                 status = subprocess.run([wineprefix.WINE, program or self.program], env=self.env,
                                         cwd=self.prefix.drive_c(), timeout=RUN_BOUND,
-                                        stdin=subprocess.DEVNULL, stdout=sink,
-                                        stderr=subprocess.DEVNULL).returncode
+                                        **dict(QUIET, stdout=sink)).returncode
             except subprocess.TimeoutExpired:
                 status = 'hang'
             ended = time.monotonic()
@@ -233,62 +218,44 @@ class Machine:
 
     def journal_lines(self):
         """The journal's whole lines; read while a host writes, a line not yet ended is left out."""
-        path = self.unix(r'C:\standin\journal.txt')
-        if not os.path.exists(path):
+        try:
+            data = pathlib.Path(self.unix(r'C:\standin\journal.txt')).read_bytes()
+        except FileNotFoundError:
             return []
-        with open(path, 'rb') as f:
-            data = f.read()
         return data[:data.rfind(b'\n') + 1].decode('utf-8', 'replace').split('\n')[:-1]
 
     def our_processes(self):
         """The program's and the host's processes in this prefix (Wine's own services aside)."""
         marker = ('WINEPREFIX=' + self.prefix.path).encode()
         found = []
-        for pid in os.listdir('/proc'):
-            if not pid.isdigit():
-                continue
-            try:
-                with open('/proc/%s/environ' % pid, 'rb') as f:
-                    env = f.read().split(b'\0')
-                with open('/proc/%s/comm' % pid) as f:
-                    comm = f.read().strip()
-            except OSError:
-                continue
-            if marker in env and comm.lower() in self.clients:
-                found.append((int(pid), comm))
+        for proc in pathlib.Path('/proc').glob('[0-9]*'):
+            with contextlib.suppress(OSError):  # a process that ended meanwhile
+                comm = (proc / 'comm').read_text().strip()
+                if comm.lower() in self.clients and marker in (proc / 'environ').read_bytes().split(b'\0'):
+                    found.append((int(proc.name), comm))
         return found
 
     def wait_for_our_processes(self):
         deadline = time.monotonic() + SETTLE_BOUND
-        while time.monotonic() < deadline:
-            left = self.our_processes()
-            if not left:
-                return []
+        while (left := self.our_processes()) and time.monotonic() < deadline:
             time.sleep(0.01)
-        left = self.our_processes()
+        if not left:
+            return []
         # Do not let them run on into the next run or test.
         subprocess.run(['wineserver', '-k'], env=self.env, **QUIET)
         subprocess.run(['wineserver', '-p'], env=self.env, **QUIET)
         # One that wineserver no longer reaches (seen: qemu-i386 deadlocked in a program) by its pid.
         for pid, _ in self.our_processes():
-            try:
+            with contextlib.suppress(ProcessLookupError):
                 os.kill(pid, 9)
-            except ProcessLookupError:
-                pass
         return left
 
     def files(self):
         """What is now at each laid path: its bytes, 'folder', or None when it is gone."""
         now = {}
         for path in self.laid:
-            unix = self.unix(path)
-            if os.path.isdir(unix):
-                now[path] = 'folder'
-            elif os.path.exists(unix):
-                with open(unix, 'rb') as f:
-                    now[path] = f.read()
-            else:
-                now[path] = None
+            unix = pathlib.Path(self.unix(path))
+            now[path] = 'folder' if unix.is_dir() else unix.read_bytes() if unix.exists() else None
         return now
 
     def strays(self):

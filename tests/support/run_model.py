@@ -18,8 +18,6 @@ ADDIN_FILE = 'QuantorelixExcelLink.xla'
 PROGRAM_IMAGE = 'brolendavir.exe'     # the client each host names at its start
 LOCALE = '0409'                       # the locale of every lookup and call
 
-# --- the members ---
-
 # Each member as the program spells it (the host matches any case, so another spelling would pass
 # a real host unnoticed), the object it belongs to, how the program uses it, and the DISPID the
 # stand-in gives it.
@@ -40,8 +38,6 @@ NEW_ENUM = Member('#-4', 'addins', 'call+get', -4)
 NOT_INSTALLED = 'bool:0'
 PROPERTY_PUT = '-3'
 
-# --- what a host answers ---
-
 # A failing host's answers, the first as a real host reports a failing member (DISP_E_EXCEPTION).
 FAILURES = ['fail:80020009', 'fail:80004005', 'fail:80010108', 'fail:800706BA']
 # A busy host: RPC_E_CALL_REJECTED, RPC_E_SERVERCALL_RETRYLATER, VBA_E_IGNORE.
@@ -50,8 +46,6 @@ BUSY = [REJECTED, RETRY_LATER, IGNORED]
 # What a host answers a member called the wrong way: DISP_E_MEMBERNOTFOUND, DISP_E_TYPEMISMATCH,
 # DISP_E_BADPARAMCOUNT, DISP_E_UNKNOWNINTERFACE.
 MISUSE = ['80020003', '8002000E', '80020004', '80020001']
-
-# --- the files a machine holds ---
 
 # What a laid path holds.
 NORMAL, READ_ONLY, HIDDEN, SYSTEM, HIDDEN_READ_ONLY, FOLDER = (
@@ -81,34 +75,28 @@ class Event:
     "uninstalled", "installed", "other" (a call outside what the run makes, e.g. "enum skip"), or
     None for a line that is not in the journal's grammar. plain is the line without its locale,
     when that is 0409."""
+    kind = instance = obj = rest = name = verb = lcid = args = named = result = None
 
     def __init__(self, raw):
         self.raw = self.plain = raw
-        self.kind = None
-        self.instance = self.obj = self.rest = None
-        self.name = self.verb = self.lcid = self.args = self.named = self.result = None
         line = LINE.match(raw)
         if line is None:
             return
         self.instance, self.obj, self.rest = int(line.group(1)), line.group(2), line.group(3)
         names, invoke, step = NAMES.match(self.rest), INVOKE.match(self.rest), NEXT.match(self.rest)
         if self.obj in ('host', 'factory'):
-            self.kind = self.obj
             # "factory create -> RESULT", "host end REASON [held=...]", "host start client=IMAGE"
             words = self.rest.split(' ')
-            self.verb = words[0]
+            self.kind, self.verb = self.obj, words[0]
             self.result = words[-1] if self.rest.startswith('create -> ') else (words[1:2] or [None])[0]
         elif self.rest in ('released', 'uninstalled', 'installed'):
             self.kind = self.rest
         elif names:
-            self.kind = 'names'
-            self.name, self.lcid, self.result = names.groups()
+            self.kind, (self.name, self.lcid, self.result) = 'names', names.groups()
         elif invoke:
-            self.kind = 'invoke'
-            self.verb, self.name, self.lcid, self.args, self.named, self.result = invoke.groups()
+            self.kind, (self.verb, self.name, self.lcid, self.args, self.named, self.result) = 'invoke', invoke.groups()
         elif step and self.obj == 'enum':
-            self.kind = 'next'
-            self.result = step.group(2)
+            self.kind, self.result = 'next', step.group(2)
         else:
             self.kind = 'other'
         if self.lcid == LOCALE:
@@ -159,7 +147,6 @@ class Journal:
         self.events = [Event(line) for line in self.lines]
 
     def plain(self):
-        """Every line, in its plain form."""
         return [e.plain for e in self.events]
 
     def of(self, instance):
@@ -171,19 +158,13 @@ class Journal:
 
     def served(self):
         """The lookups and calls the hosts answered: (calls, lookups). A busy answer is none."""
-        calls = sum(e.kind == 'invoke' and not e.busy for e in self.events)
-        lookups = sum(e.kind == 'names' and not e.busy for e in self.events)
-        return calls, lookups
-
-    def answers(self, instance, obj, name):
-        """What one member of one object answered, in order, busy answers left out."""
-        return [e.result for e in self.events if e.kind == 'invoke' and not e.busy and
-                e.instance == instance and e.obj == obj and e.name.lower() == name.lower()]
+        return tuple(sum(e.kind == kind and not e.busy for e in self.events) for kind in ('invoke', 'names'))
 
     def copies(self):
-        """The copy paths built from the first instance's folder texts."""
-        return [text_of(answer) + '\\' + ADDIN_FILE for name in ('StartupPath', 'LibraryPath')
-                for answer in self.answers(1, 'app', name)[:1] if text_of(answer) is not None]
+        """The copy paths built from the first instance's folder texts (each member's first answer)."""
+        texts = [next((text_of(e.result) for e in self.events if e.kind == 'invoke' and not e.busy
+                       and e.instance == 1 and e.of('app', name)), None) for name in ('StartupPath', 'LibraryPath')]
+        return [text + '\\' + ADDIN_FILE for text in texts if text is not None]
 
     def full_names(self):
         """(instance, add-in) -> every full name answered, in order."""
@@ -242,16 +223,6 @@ def looked_up(instance, obj, name, answer=None):
     return '%d %s' % (instance, lookup(obj, name, answer))
 
 
-def visit(n, full_name, found):
-    """The plain lines of the walk's visit to the n-th add-in when its full name holds the key: it is
-    read, "installed" is written, it is read again for the probe, and a third time for the
-    deletion when the probe found a normal file."""
-    addin = 'addin%d' % n
-    read = call(addin, 'fullname', 'str:' + full_name)
-    lines = read + call(addin, 'installed', 'ok') + [addin + ' uninstalled'] + read
-    return lines + read if found else lines
-
-
 def plain_run(startup, library, addins):
     """{instance: its plain lines} of a run on a machine where every call is answered: the first
     instance gives its folders, the second the workbook, the walk over addins (Laid, in the
@@ -270,24 +241,19 @@ def plain_run(startup, library, addins):
         second.append('enum next celt=1 -> S_OK fetched=1 obj:addin%d' % n)
         if n > 1:
             second.append('addin%d released' % (n - 1))
+        read = call('addin%d' % n, 'fullname', 'str:' + addin.path)
+        second += read
         if matches(addin.path):
-            second += visit(n, addin.path, addin.state == NORMAL)
-        else:
-            second += call('addin%d' % n, 'fullname', 'str:' + addin.path)
+            # "installed" written, the full name read again for the probe, and a third time for the
+            # deletion when the probe found a normal file.
+            second += call('addin%d' % n, 'installed', 'ok') + ['addin%d uninstalled' % n] + read
+            second += read if addin.state == NORMAL else []
     second.append('enum next celt=1 -> S_FALSE fetched=0')
     second += call('app', 'quit', 'ok')
     second += ['addin%d released' % len(addins)] if addins else []
     second += ['app released', 'enum released', 'addins released', 'host lastref', 'host end quit']
     return {1: first, 2: second}
 
-
-def required(startup, library, addins):
-    """The calls and the lookups such a run makes: (calls, lookups)."""
-    run = plain_run(startup, library, addins)
-    return Journal(['%d %s' % (instance, line) for instance, lines in run.items() for line in lines]).served()
-
-
-# --- the sample machine ---
 
 # The sample machine of the demo, the benchmark and the plain run: add-ins that match by their name
 # and by their folder, one whose file is hidden, one that does not match, the copies in the startup
@@ -335,7 +301,9 @@ def lay_sample(machine):
 
 
 def required_on_sample():
-    return required(STARTUP, LIBRARY, SAMPLE_ADDINS)
+    """The calls and the lookups a run on the sample machine makes: (calls, lookups)."""
+    run = plain_run(STARTUP, LIBRARY, SAMPLE_ADDINS)
+    return Journal(['%d %s' % (instance, line) for instance, lines in run.items() for line in lines]).served()
 
 
 # The probe client's scenario (tests/e2e/HostProbe.cpp): two add-ins, and the host busy once for

@@ -16,8 +16,10 @@ beside the template (in TEMPLATE-clones), so that they share its file system wha
 hard links cannot cross file systems, and Wine keeps DOS attributes in extended attributes,
 which a tmpfs may not hold.
 """
+import contextlib
 import errno
 import os
+import pathlib
 import re
 import shutil
 import subprocess
@@ -62,13 +64,6 @@ class NoRoute(Exception):
     """Neither route runs 32-bit programs here; the text says why and what to enable."""
 
 
-def _runs(argv):
-    try:
-        return subprocess.run(argv, **QUIET).returncode == 0
-    except OSError:
-        return False
-
-
 def inside_namespace():
     """True in a namespace where this module has registered the emulator."""
     return os.path.exists(os.path.join(BINFMT, ENTRY))
@@ -76,25 +71,26 @@ def inside_namespace():
 
 def _machine_emulates():
     """True when the machine itself hands 32-bit programs to an emulator through binfmt_misc."""
-    for name in os.listdir(BINFMT) if os.path.isdir(BINFMT) else []:
-        try:
-            with open(os.path.join(BINFMT, name)) as f:
-                if re.match(r'enabled\ninterpreter \S*qemu-i386', f.read()):
-                    return True
-        except OSError:
-            continue
+    for entry in pathlib.Path(BINFMT).glob('*'):
+        with contextlib.suppress(OSError):
+            if re.match(r'enabled\ninterpreter \S*qemu-i386', entry.read_text()):
+                return True
     return False
 
 
 def native():
     """True when the kernel runs 32-bit programs itself (and no emulator of the machine's does)."""
-    return not _machine_emulates() and _runs([WINE32, '--version'])
+    if _machine_emulates():
+        return False
+    try:
+        return subprocess.run([WINE32, '--version'], **QUIET).returncode == 0
+    except OSError:
+        return False
 
 
 def qemu_version():
     try:
-        out = subprocess.run([QEMU, '--version'], stdin=subprocess.DEVNULL, capture_output=True,
-                             text=True).stdout
+        out = subprocess.run([QEMU, '--version'], stdin=subprocess.DEVNULL, capture_output=True, text=True).stdout
     except OSError:
         return None
     found = re.search(r'version (\d+)\.(\d+)\.(\d+)', out)
@@ -120,8 +116,7 @@ def route():
         raise NoRoute('This kernel runs no 32-bit programs, and %s is version %d.%d, too old for '
                       'Wine. %s' % (QEMU, version[0], version[1], ENABLE))
     try:
-        trial = subprocess.run(NAMESPACE + [sys.executable, os.path.abspath(__file__), 'enter',
-                                            WINE32, '--version'],
+        trial = subprocess.run(NAMESPACE + [sys.executable, os.path.abspath(__file__), 'enter', WINE32, '--version'],
                                stdin=subprocess.DEVNULL, capture_output=True, text=True)
         failed, said = trial.returncode != 0, trial.stderr.strip().splitlines()
     except OSError as error:
@@ -141,8 +136,7 @@ def enter(argv):
     if mounted.returncode != 0:
         sys.exit('cannot mount a binfmt_misc of our own (%s)' % mounted.stderr.strip())
     try:
-        with open(os.path.join(BINFMT, 'register'), 'w') as register:
-            register.write(REGISTRATION)
+        pathlib.Path(BINFMT, 'register').write_text(REGISTRATION)
     except OSError as error:
         sys.exit('cannot register the emulator with binfmt_misc (%s)' % error.strerror)
     os.execvp(argv[0], argv)
@@ -199,8 +193,7 @@ def make_template(prefix, log=os.devnull):
     # Wine's background services must not inherit our pipes, or the caller waits on them.
     with open(log, 'ab') as out:
         for command in ([WINE64, 'wineboot', '-i'], ['wineserver', '-w']):
-            subprocess.run(command, env=env, stdin=subprocess.DEVNULL, stdout=out,
-                           stderr=subprocess.STDOUT, check=True)
+            subprocess.run(command, env=env, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT, check=True)
     if not complete(prefix):
         raise NoRoute('wineboot left the 32-bit side of %s empty: 32-bit programs did not run' % prefix)
 
@@ -211,65 +204,34 @@ LINK_REFUSED = (errno.EXDEV, errno.EMLINK, errno.EPERM, errno.ENOTSUP)
 
 
 def share(src, dst):
-    try:
-        os.link(src, dst)
-    except OSError as error:
-        if error.errno not in LINK_REFUSED:
-            raise
-        shutil.copy2(src, dst)
+    """Hard-links the files Wine only reads, where the file system allows; copies the rest."""
+    if src.lower().endswith(SHARED_SUFFIXES):
+        try:
+            return os.link(src, dst)
+        except OSError as error:
+            if error.errno not in LINK_REFUSED:
+                raise
+    shutil.copy2(src, dst)
 
 
-def clone(template, dest):
-    """Copies template to dest, hard-linking the read-only bulk where the file system allows."""
-    for root, dirs, files in os.walk(template):
-        rel = os.path.relpath(root, template)
-        target_root = os.path.normpath(os.path.join(dest, rel))
-        os.makedirs(target_root, exist_ok=True)
-        for d in dirs:
-            src = os.path.join(root, d)
-            if os.path.islink(src):
-                os.symlink(os.readlink(src), os.path.join(target_root, d))
-        dirs[:] = [d for d in dirs if not os.path.islink(os.path.join(root, d))]
-        for f in files:
-            src = os.path.join(root, f)
-            dst = os.path.join(target_root, f)
-            if os.path.islink(src):
-                os.symlink(os.readlink(src), dst)
-            elif f.lower().endswith(SHARED_SUFFIXES):
-                share(src, dst)
-            else:
-                shutil.copy2(src, dst)
-
-
-def kill_server(prefix):
-    subprocess.run(['wineserver', '-k'], env=wine_env(prefix), stdin=subprocess.DEVNULL,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-
-
-def clones_folder(template):
-    return os.path.abspath(template) + '-clones'
-
-
-class Prefix:
+class Prefix(contextlib.AbstractContextManager):
     """A clone of the template in a folder of its own beside it, removed (with its wineserver)
     on exit."""
 
     def __init__(self, template):
         require_route()
-        os.makedirs(clones_folder(template), exist_ok=True)
-        self.root = tempfile.mkdtemp(prefix='prefix-', dir=clones_folder(template))
+        clones = os.path.abspath(template) + '-clones'
+        os.makedirs(clones, exist_ok=True)
+        self.root = tempfile.mkdtemp(prefix='prefix-', dir=clones)
         self.path = os.path.join(self.root, 'prefix')
-        clone(template, self.path)
+        shutil.copytree(template, self.path, symlinks=True, copy_function=share)
         self.env = wine_env(self.path)
 
     def drive_c(self, *parts):
         return os.path.join(self.path, 'drive_c', *parts)
 
-    def __enter__(self):
-        return self
-
     def __exit__(self, *exc):
-        kill_server(self.path)
+        subprocess.run(['wineserver', '-k'], env=self.env, **QUIET)
         shutil.rmtree(self.root, ignore_errors=True)
 
 
