@@ -55,16 +55,11 @@ RT_VERSION = pefile.RESOURCE_TYPE['RT_VERSION']
 RT_MANIFEST = pefile.RESOURCE_TYPE['RT_MANIFEST']
 
 
-class Checks:
-    def __init__(self):
-        self.failures = []
-
+class Checks(list):
+    """The failures found, each a message that names the field."""
     def expect(self, field, actual, expected):
         if actual != expected:
-            self.failures.append(f'{field}: is {actual!r}, expected {expected!r}')
-
-    def fail(self, message):
-        self.failures.append(message)
+            self.append(f'{field}: is {actual!r}, expected {expected!r}')
 
 
 def check_headers(pe, size, epoch, checks):
@@ -77,7 +72,7 @@ def check_headers(pe, size, epoch, checks):
     checks.expect('PE time stamp (SOURCE_DATE_EPOCH of the link)', pe.FILE_HEADER.TimeDateStamp,
                   epoch)
     if size > MAX_SIZE:
-        checks.fail(f'file size: {size} bytes, more than {MAX_SIZE}')
+        checks.append(f'file size: {size} bytes, more than {MAX_SIZE}')
     flags = {name for name, value in pefile.DLL_CHARACTERISTICS.items()
              if isinstance(name, str) and pe.OPTIONAL_HEADER.DllCharacteristics & value}
     checks.expect('DLL characteristics wanted', sorted(DLL_CHARACTERISTICS - flags), [])
@@ -93,7 +88,7 @@ def check_manifest(pe, checks):
     try:
         root = ElementTree.fromstring(manifests[0][2])
     except ElementTree.ParseError as error:
-        checks.fail(f'manifest: not well-formed XML ({error})')
+        checks.append(f'manifest: not well-formed XML ({error})')
         return
     levels = [(e.get('level'), e.get('uiAccess')) for e in root.iter(ASM_V3 + 'requestedExecutionLevel')]
     checks.expect('manifest requestedExecutionLevel (level, uiAccess)', levels, [('asInvoker', 'false')])
@@ -113,15 +108,13 @@ def program_size(pe, data):
 
 
 def check_imports(pe, checks):
-    imported = [entry.dll.decode('ascii', 'replace')
-                for entry in getattr(pe, 'DIRECTORY_ENTRY_IMPORT', [])]
+    imported, delayed = ([entry.dll.decode('ascii', 'replace') for entry in getattr(pe, directory, [])]
+                         for directory in ('DIRECTORY_ENTRY_IMPORT', 'DIRECTORY_ENTRY_DELAY_IMPORT'))
     if not imported:
-        checks.fail('imports: none found')
-    for dll in imported:
-        if dll.lower() not in ALLOWED_DLLS:
-            checks.fail(f'imports: {dll} is not one of {sorted(ALLOWED_DLLS)}')
-    for entry in getattr(pe, 'DIRECTORY_ENTRY_DELAY_IMPORT', []):
-        checks.fail(f'delay-load imports: {entry.dll.decode("ascii", "replace")} (expected none)')
+        checks.append('imports: none found')
+    checks.expect(f'imports not one of {sorted(ALLOWED_DLLS)}',
+                  [dll for dll in imported if dll.lower() not in ALLOWED_DLLS], [])
+    checks.expect('delay-load imports', delayed, [])
 
 
 def resource_leaves(pe, type_id):
@@ -137,7 +130,7 @@ def check_version(pe, checks):
     records = resource_leaves(pe, RT_VERSION)
     checks.expect('version records (RT_VERSION resources)', len(records), 1)
     if not hasattr(pe, 'VS_FIXEDFILEINFO') or not pe.VS_FIXEDFILEINFO:
-        checks.fail('version record: no VS_FIXEDFILEINFO')
+        checks.append('version record: no VS_FIXEDFILEINFO')
         return
     fixed = pe.VS_FIXEDFILEINFO[0]
     versions = (fixed.FileVersionMS, fixed.FileVersionLS, fixed.ProductVersionMS, fixed.ProductVersionLS)
@@ -190,7 +183,7 @@ def check_icon(pe, ico_path, checks):
                       (width, 1 << bits if bits < 8 else 0, 1))
         image = icons.get(icon_id)
         if image is None:
-            checks.fail(f'{where}: RT_ICON {icon_id} is missing')
+            checks.append(f'{where}: RT_ICON {icon_id} is missing')
             continue
         embedded.append(image)
         checks.expect(f'{where}: size of RT_ICON {icon_id}', len(image), length)
@@ -200,7 +193,7 @@ def check_icon(pe, ico_path, checks):
         found.append((width, bits))
     checks.expect('icon images (size, bits per pixel)', sorted(found), ICON_IMAGES)
     if embedded != ico_images(ico_path):
-        checks.fail(f'icon images: not the images of {ico_path}, in its order')
+        checks.append(f'icon images: not the images of {ico_path}, in its order')
 
 
 def main(argv):
@@ -219,9 +212,9 @@ def main(argv):
     check_manifest(pe, checks)
     check_version(pe, checks)
     check_icon(pe, ico, checks)
-    for failure in checks.failures:
+    for failure in checks:
         print(f'{exe}: {failure}')
-    if checks.failures:
+    if checks:
         return 1
     print(f'{exe}: {len(data)} bytes, all properties as expected')
     return 0

@@ -3,12 +3,6 @@
 with a throwaway self-signed code-signing certificate made here by openssl, and checks the outcome.
 
     check_signing.py SIGN_SCRIPT EXE EPOCH ICO DETECTION_SCRIPT
-
-Each signed file verifies against that certificate and not against another one, and two signings
-with one fixed signing time give the same bytes; the program keeps every property (check_exe.py);
-the script (LF or CRLF) is its text with CRLF line ends, signed over that text as Windows hashes
-it, the block after it, within a detection script's size limit. A wrong password or a damaged PFX
-fails with a message that says so, and writes no file.
 """
 import hashlib
 import os
