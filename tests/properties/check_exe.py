@@ -127,8 +127,7 @@ def resource_leaves(pe, type_id):
 
 
 def check_version(pe, checks):
-    records = resource_leaves(pe, RT_VERSION)
-    checks.expect('version records (RT_VERSION resources)', len(records), 1)
+    checks.expect('version records (RT_VERSION resources)', len(resource_leaves(pe, RT_VERSION)), 1)
     if not hasattr(pe, 'VS_FIXEDFILEINFO') or not pe.VS_FIXEDFILEINFO:
         checks.append('version record: no VS_FIXEDFILEINFO')
         return
