@@ -12,15 +12,15 @@ import subprocess
 import sys
 
 
-def build_tree(source, build_dir, toolchain, target, extra=()):
+def build_tree(source, build_dir, toolchain, target, extra=(), build_type='Release'):
     shutil.rmtree(build_dir, ignore_errors=True)
     os.makedirs(build_dir)
     log = os.path.join(build_dir, 'build.log')
     configure = ['cmake', '-S', source, '-B', build_dir,
                  '-DCMAKE_TOOLCHAIN_FILE=' + os.path.join(source, 'cmake', toolchain),
-                 '-DCMAKE_BUILD_TYPE=Release', *extra]
+                 '-DCMAKE_BUILD_TYPE=' + build_type, *extra]
     make = ['cmake', '--build', build_dir, '--target', *target.split(','), '--parallel', '2']
-    for command in (configure, make):
+    for step, command in (('configuring', configure), ('building', make)):
         with open(log, 'a') as out:
             out.write('$ ' + ' '.join(command) + '\n')
             out.flush()
@@ -29,7 +29,6 @@ def build_tree(source, build_dir, toolchain, target, extra=()):
         if done.returncode != 0:
             with open(log) as out:
                 sys.stdout.write(out.read()[-8000:])
-            step = 'configuring' if command is configure else 'building'
             raise SystemExit('%s failed (exit %d); log: %s' % (step, done.returncode, log))
 
 

@@ -52,21 +52,13 @@ class HostContract(OnMachine):
                 'call Quit 00000000',
             ])
         journal = self.outcome.journal.plain()
-        for line in ['1 host start client=host_probe.exe',
-                     '1 app names Visible -> unknown',
+        # The answers that no run of the program draws; test_removal pins the journal of the others.
+        for line in ['1 app names Visible -> unknown',
                      '1 app call STARTUPPATH -> fail:80020003',
-                     '1 enum next celt=3 -> busy:%s fetched=0' % RETRY_LATER,
                      '1 enum next celt=3 -> S_FALSE fetched=2 obj:addin1 obj:addin2',
                      '1 addin2 put Installed args=bool:0 named=-3 -> fail:80020009',
-                     '1 app names Workbooks -> busy:' + REJECTED,
-                     '1 books call Add -> busy:' + IGNORED,
-                     '1 books call Add -> obj:book',
-                     '1 addin2 put Installed args=bool:0 named=-3 -> ok',
-                     '1 addin2 uninstalled',
                      '1 addin2 get Installed -> bool:0']:
             self.assertIn(line, journal)
-        # Released by its client after "quit", the host ends by itself.
-        self.assertEqual(journal[-2:], ['1 host lastref', '1 host end quit'])
 
 
 if __name__ == '__main__':

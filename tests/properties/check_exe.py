@@ -8,6 +8,7 @@ EPOCH is the SOURCE_DATE_EPOCH the build linked with; ICO is the icon file the r
 Every failed check is printed with the field it concerns, and the exit status is 1 if any failed.
 """
 import os
+import pathlib
 import struct
 import sys
 import xml.etree.ElementTree as ElementTree
@@ -45,7 +46,7 @@ STRINGS = {
     'InternalName': 'brolendavir',
     'OriginalFilename': 'brolendavir.exe',
 }
-TRANSLATION = [(0x0409, 1200)]
+TRANSLATION = [(4, {b'Translation': '0x0409 0x04b0'})]  # U.S. English, UTF-16
 ICON_IMAGES = [(16, 4), (32, 1), (32, 4)]  # (size in pixels, bits per pixel), sorted
 
 RT_ICON = pefile.RESOURCE_TYPE['RT_ICON']
@@ -54,16 +55,11 @@ RT_VERSION = pefile.RESOURCE_TYPE['RT_VERSION']
 RT_MANIFEST = pefile.RESOURCE_TYPE['RT_MANIFEST']
 
 
-class Checks:
-    def __init__(self):
-        self.failures = []
-
+class Checks(list):
+    """The failures found, each a message that names the field."""
     def expect(self, field, actual, expected):
         if actual != expected:
-            self.failures.append(f'{field}: is {actual!r}, expected {expected!r}')
-
-    def fail(self, message):
-        self.failures.append(message)
+            self.append(f'{field}: is {actual!r}, expected {expected!r}')
 
 
 def check_headers(pe, size, epoch, checks):
@@ -73,12 +69,10 @@ def check_headers(pe, size, epoch, checks):
                   hex(pefile.MACHINE_TYPE['IMAGE_FILE_MACHINE_I386']))
     checks.expect('subsystem', pefile.SUBSYSTEM_TYPE.get(pe.OPTIONAL_HEADER.Subsystem),
                   'IMAGE_SUBSYSTEM_WINDOWS_GUI')
-    if pe.FILE_HEADER.TimeDateStamp == 0:
-        checks.fail('PE time stamp: is zero, expected the build epoch')
     checks.expect('PE time stamp (SOURCE_DATE_EPOCH of the link)', pe.FILE_HEADER.TimeDateStamp,
                   epoch)
     if size > MAX_SIZE:
-        checks.fail(f'file size: {size} bytes, more than {MAX_SIZE}')
+        checks.append(f'file size: {size} bytes, more than {MAX_SIZE}')
     flags = {name for name, value in pefile.DLL_CHARACTERISTICS.items()
              if isinstance(name, str) and pe.OPTIONAL_HEADER.DllCharacteristics & value}
     checks.expect('DLL characteristics wanted', sorted(DLL_CHARACTERISTICS - flags), [])
@@ -94,7 +88,7 @@ def check_manifest(pe, checks):
     try:
         root = ElementTree.fromstring(manifests[0][2])
     except ElementTree.ParseError as error:
-        checks.fail(f'manifest: not well-formed XML ({error})')
+        checks.append(f'manifest: not well-formed XML ({error})')
         return
     levels = [(e.get('level'), e.get('uiAccess')) for e in root.iter(ASM_V3 + 'requestedExecutionLevel')]
     checks.expect('manifest requestedExecutionLevel (level, uiAccess)', levels, [('asInvoker', 'false')])
@@ -114,54 +108,33 @@ def program_size(pe, data):
 
 
 def check_imports(pe, checks):
-    imported = [entry.dll.decode('ascii', 'replace')
-                for entry in getattr(pe, 'DIRECTORY_ENTRY_IMPORT', [])]
+    imported, delayed = ([entry.dll.decode('ascii', 'replace') for entry in getattr(pe, directory, [])]
+                         for directory in ('DIRECTORY_ENTRY_IMPORT', 'DIRECTORY_ENTRY_DELAY_IMPORT'))
     if not imported:
-        checks.fail('imports: none found')
-    for dll in imported:
-        if dll.lower() not in ALLOWED_DLLS:
-            checks.fail(f'imports: {dll} is not one of {sorted(ALLOWED_DLLS)}')
-    for entry in getattr(pe, 'DIRECTORY_ENTRY_DELAY_IMPORT', []):
-        checks.fail(f'delay-load imports: {entry.dll.decode("ascii", "replace")} (expected none)')
+        checks.append('imports: none found')
+    checks.expect(f'imports not one of {sorted(ALLOWED_DLLS)}',
+                  [dll for dll in imported if dll.lower() not in ALLOWED_DLLS], [])
+    checks.expect('delay-load imports', delayed, [])
 
 
 def resource_leaves(pe, type_id):
     """[(name or id, language, data bytes)] for every resource of one type."""
-    leaves = []
-    if not hasattr(pe, 'DIRECTORY_ENTRY_RESOURCE'):
-        return leaves
-    for rtype in pe.DIRECTORY_ENTRY_RESOURCE.entries:
-        if rtype.id != type_id:
-            continue
-        for entry in rtype.directory.entries:
-            name = entry.id if entry.name is None else str(entry.name)
-            for lang in entry.directory.entries:
-                rva, length = lang.data.struct.OffsetToData, lang.data.struct.Size
-                leaves.append((name, lang.id, pe.get_data(rva, length)))
-    return leaves
-
-
-def translation_pairs(pe, var):
-    """The (language, code page) pairs of VarFileInfo's Translation, read from the raw record."""
-    offset = var.get_file_offset()
-    # Var: WORD wLength, WORD wValueLength, WORD wType, L"Translation\0", padding to a DWORD.
-    value_at = offset + 6 + len('Translation\0') * 2
-    value_at += -value_at % 4
-    raw = pe.__data__[value_at:value_at + var.ValueLength]
-    return [struct.unpack_from('<HH', raw, i) for i in range(0, len(raw) - 3, 4)]
+    root = getattr(pe, 'DIRECTORY_ENTRY_RESOURCE', None)
+    return [(entry.id if entry.name is None else str(entry.name), lang.id,
+             pe.get_data(lang.data.struct.OffsetToData, lang.data.struct.Size))
+            for rtype in (root.entries if root else []) if rtype.id == type_id
+            for entry in rtype.directory.entries for lang in entry.directory.entries]
 
 
 def check_version(pe, checks):
-    records = resource_leaves(pe, RT_VERSION)
-    checks.expect('version records (RT_VERSION resources)', len(records), 1)
+    checks.expect('version records (RT_VERSION resources)', len(resource_leaves(pe, RT_VERSION)), 1)
     if not hasattr(pe, 'VS_FIXEDFILEINFO') or not pe.VS_FIXEDFILEINFO:
-        checks.fail('version record: no VS_FIXEDFILEINFO')
+        checks.append('version record: no VS_FIXEDFILEINFO')
         return
     fixed = pe.VS_FIXEDFILEINFO[0]
-    checks.expect('FILEVERSION', (hex(fixed.FileVersionMS), hex(fixed.FileVersionLS)),
-                  (hex(VERSION_MS), hex(VERSION_LS)))
-    checks.expect('PRODUCTVERSION', (hex(fixed.ProductVersionMS), hex(fixed.ProductVersionLS)),
-                  (hex(VERSION_MS), hex(VERSION_LS)))
+    versions = (fixed.FileVersionMS, fixed.FileVersionLS, fixed.ProductVersionMS, fixed.ProductVersionLS)
+    checks.expect('FILEVERSION, PRODUCTVERSION', [hex(v) for v in versions],
+                  [hex(VERSION_MS), hex(VERSION_LS)] * 2)
     checks.expect('FILEOS', hex(fixed.FileOS), hex(VOS__WINDOWS32))
     checks.expect('FILETYPE', hex(fixed.FileType), hex(VFT_APP))
 
@@ -170,9 +143,8 @@ def check_version(pe, checks):
         if info.Key == b'StringFileInfo':
             tables.extend(info.StringTable)
         elif info.Key == b'VarFileInfo':
-            for var in info.Var:
-                if b'Translation' in var.entry:
-                    translations.extend(translation_pairs(pe, var))
+            # pefile keeps only the last (language, code page) pair; a pair is four bytes.
+            translations += [(var.ValueLength, getattr(var, 'entry', {})) for var in info.Var]
     checks.expect('StringFileInfo tables', [t.LangID.decode('ascii', 'replace') for t in tables],
                   [STRING_TABLE_KEY])
     for table in tables[:1]:
@@ -180,20 +152,15 @@ def check_version(pe, checks):
                    for k, v in table.entries.items()}
         for key, expected in STRINGS.items():
             checks.expect(f'StringFileInfo "{key}"', entries.get(key), expected)
-    checks.expect('VarFileInfo Translation', [(hex(lang), cp) for lang, cp in translations],
-                  [(hex(lang), cp) for lang, cp in TRANSLATION])
+    checks.expect('VarFileInfo (value length, Translation)', translations, TRANSLATION)
 
 
 def ico_images(path):
     """The image data blocks of an .ico file, in directory order."""
-    with open(path, 'rb') as f:
-        data = f.read()
+    data = pathlib.Path(path).read_bytes()
     _, _, count = struct.unpack_from('<HHH', data, 0)
-    images = []
-    for i in range(count):
-        length, offset = struct.unpack_from('<II', data, 6 + 16 * i + 8)
-        images.append(data[offset:offset + length])
-    return images
+    return [data[offset:offset + length] for length, offset in
+            (struct.unpack_from('<II', data, 6 + 16 * i + 8) for i in range(count))]
 
 
 def check_icon(pe, ico_path, checks):
@@ -211,27 +178,21 @@ def check_icon(pe, ico_path, checks):
         width, height, colours, _, planes, bits, length, icon_id = \
             struct.unpack_from('<BBBBHHIH', group, 6 + 14 * i)
         where = f'icon group entry {i + 1}'
-        checks.expect(f'{where}: height', height, width)
-        checks.expect(f'{where}: colour count', colours, 1 << bits if bits < 8 else 0)
-        checks.expect(f'{where}: planes', planes, 1)
+        checks.expect(f'{where}: (height, colour count, planes)', (height, colours, planes),
+                      (width, 1 << bits if bits < 8 else 0, 1))
         image = icons.get(icon_id)
         if image is None:
-            checks.fail(f'{where}: RT_ICON {icon_id} is missing')
+            checks.append(f'{where}: RT_ICON {icon_id} is missing')
             continue
         embedded.append(image)
         checks.expect(f'{where}: size of RT_ICON {icon_id}', len(image), length)
         # A classic image: BITMAPINFOHEADER, palette, XOR bitmap, AND mask (so twice the height).
-        (header_size, bm_width, bm_height, bm_planes, bm_bits, compression) = \
-            struct.unpack_from('<IiiHHI', image, 0)
-        checks.expect(f'RT_ICON {icon_id}: header size (BITMAPINFOHEADER)', header_size, 40)
-        checks.expect(f'RT_ICON {icon_id}: compression (BI_RGB)', compression, 0)
-        checks.expect(f'RT_ICON {icon_id}: bitmap size', (bm_width, bm_height), (width, 2 * width))
-        checks.expect(f'RT_ICON {icon_id}: bits per pixel', bm_bits, bits)
-        checks.expect(f'RT_ICON {icon_id}: planes', bm_planes, 1)
+        checks.expect(f'RT_ICON {icon_id}: BITMAPINFOHEADER (size, width, height, planes, bits, compression)',
+                      struct.unpack_from('<IiiHHI', image, 0), (40, width, 2 * width, 1, bits, 0))
         found.append((width, bits))
     checks.expect('icon images (size, bits per pixel)', sorted(found), ICON_IMAGES)
     if embedded != ico_images(ico_path):
-        checks.fail(f'icon images: not the images of {ico_path}, in its order')
+        checks.append(f'icon images: not the images of {ico_path}, in its order')
 
 
 def main(argv):
@@ -242,8 +203,7 @@ def main(argv):
     if not os.path.isfile(exe):
         print(f'{exe}: not built (build the brolendavir target first)')
         return 1
-    with open(exe, 'rb') as f:
-        data = f.read()
+    data = pathlib.Path(exe).read_bytes()
     pe = pefile.PE(data=data)
     checks = Checks()
     check_headers(pe, program_size(pe, data), epoch, checks)
@@ -251,9 +211,9 @@ def main(argv):
     check_manifest(pe, checks)
     check_version(pe, checks)
     check_icon(pe, ico, checks)
-    for failure in checks.failures:
+    for failure in checks:
         print(f'{exe}: {failure}')
-    if checks.failures:
+    if checks:
         return 1
     print(f'{exe}: {len(data)} bytes, all properties as expected')
     return 0

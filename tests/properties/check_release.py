@@ -8,12 +8,12 @@ are in the working tree, committed afresh in a repository of its own: the releas
 the sources under test, and nothing is written into SOURCE. The copy, its build and its dist/ go
 under WORK, which is emptied first and removed when every check passes.
 """
-import hashlib
 import os
 import shutil
 import subprocess
 import sys
 import unittest
+from pathlib import Path
 
 SOURCE, WORK = (sys.argv[1:3] + [None] * 2)[:2]
 SCRIPT = os.path.join('deploy', 'detect-removal.ps1')
@@ -34,11 +34,6 @@ def copy_working_tree(source, dest):
         subprocess.run(git + command, check=True, capture_output=True)
 
 
-def bare_line_ends(data):
-    """How many LF lack their CR, and how many CR their LF."""
-    return data.count(b'\n') - data.count(b'\r\n'), data.count(b'\r') - data.count(b'\r\n')
-
-
 class Release(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -55,22 +50,14 @@ class Release(unittest.TestCase):
         if done.returncode != 0:
             raise AssertionError(f'scripts/release failed (exit {done.returncode}):\n'
                                  f'{done.stdout}{done.stderr}')
-        cls.files = {}
-        for name in os.listdir(cls.dist):
-            with open(os.path.join(cls.dist, name), 'rb') as f:
-                cls.files[name] = f.read()
-        with open(os.path.join(SOURCE, SCRIPT), 'rb') as f:
-            cls.source_script = f.read()
+        cls.files = {path.name: path.read_bytes() for path in Path(cls.dist).iterdir()}
+        cls.source_script = Path(SOURCE, SCRIPT).read_bytes()
 
     def test_dist_holds_the_released_files_and_their_checksums(self):
         self.assertEqual(set(self.files), RELEASED | {'SHA256SUMS'})
-        sums = self.files['SHA256SUMS'].decode('ascii').splitlines()
-        listed = {line.split('  ', 1)[1]: line.split('  ', 1)[0] for line in sums}
-        self.assertEqual(set(listed), RELEASED, 'SHA256SUMS lists other files than dist/ holds')
-        for name in sorted(RELEASED):
-            with self.subTest(name):
-                self.assertEqual(listed[name], hashlib.sha256(self.files[name]).hexdigest())
-        # What the README tells administrators to run.
+        listed = {line.split('  ', 1)[1] for line in self.files['SHA256SUMS'].decode('ascii').splitlines()}
+        self.assertEqual(listed, RELEASED, 'SHA256SUMS lists other files than dist/ holds')
+        # What the README tells administrators to run: every listed file has its checksum.
         check = subprocess.run(['sha256sum', '--check', '--strict', 'SHA256SUMS'], cwd=self.dist,
                                capture_output=True, text=True)
         self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
@@ -80,17 +67,15 @@ class Release(unittest.TestCase):
             with self.subTest(name):
                 data = self.files[name]
                 self.assertTrue(data.endswith(b'\r\n'), f'{name} does not end with CR LF')
-                self.assertEqual(bare_line_ends(data), (0, 0), f'{name}: (bare LF, bare CR)')
+                self.assertEqual((data.count(b'\n'), data.count(b'\r')), (data.count(b'\r\n'),) * 2,
+                                 f'{name}: (LF, CR) not each one of a CR LF')
 
-    def test_script_is_its_source_with_windows_line_ends(self):
-        self.assertEqual(self.source_script.count(b'\r'), 0, f'CRs in {SCRIPT}, kept with LF alone')
-        self.assertEqual(self.files['detect-removal.ps1'],
-                         self.source_script.replace(b'\n', b'\r\n'))
-
-    def test_script_is_ascii(self):
-        # Windows PowerShell 5.1 reads a script without a byte order mark in the ANSI code page.
+    def test_script_is_its_ascii_source_with_windows_line_ends(self):
+        # Windows PowerShell 5.1 reads a script without a byte order mark in the ANSI code page;
+        # the source keeps LF alone (no CR).
         outside = sorted({b for b in self.source_script if b >= 0x80 or (b < 0x20 and b != 0x0A)})
-        self.assertEqual(outside, [], f'{SCRIPT} holds bytes outside printable ASCII')
+        self.assertEqual(outside, [], f'{SCRIPT} holds bytes outside printable ASCII and LF')
+        self.assertEqual(self.files['detect-removal.ps1'], self.source_script.replace(b'\n', b'\r\n'))
 
     def test_guide_says_where_the_script_is_and_what_is_unsigned(self):
         paragraphs = self.files['administrators-guide.txt'].decode('utf-8').replace('\r', '')

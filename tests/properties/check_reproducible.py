@@ -11,60 +11,40 @@ program, with testing off. WORK is emptied first.
 import filecmp
 import os
 import shutil
-import subprocess
 import sys
 
 import pefile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'analysis'))
+from build_tree import build_tree  # noqa: E402
 
 
 def copy_tree(source, dest):
     """Copies the source tree, leaving out build trees inside it and git's lock files."""
     def ignore(folder, names):
-        skipped = {n for n in names if n.endswith('.lock')}
-        skipped |= {n for n in names
-                    if os.path.isfile(os.path.join(folder, n, 'CMakeCache.txt'))}
-        return skipped
+        return {n for n in names
+                if n.endswith('.lock') or os.path.isfile(os.path.join(folder, n, 'CMakeCache.txt'))}
     shutil.copytree(source, dest, symlinks=True, ignore=ignore)
 
 
-def build(source, build_dir, generator, build_type, log):
-    toolchain = os.path.join(source, 'cmake', 'mingw-w64-i686.cmake')
-    configure = ['cmake', '-S', source, '-B', build_dir, '-G', generator,
-                 f'-DCMAKE_TOOLCHAIN_FILE={toolchain}', '-DBUILD_TESTING=OFF',
-                 f'-DCMAKE_BUILD_TYPE={build_type}']
-    make = ['cmake', '--build', build_dir, '--target', 'brolendavir', '--parallel', '2']
-    for command in (configure, make):
-        with open(log, 'a') as out:
-            out.write('$ ' + ' '.join(command) + '\n')
-            out.flush()
-            done = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=out,
-                                  stderr=subprocess.STDOUT, timeout=540)
-        if done.returncode != 0:
-            with open(log) as out:
-                sys.stdout.write(out.read()[-4000:])
-            raise SystemExit(f'build in {build_dir} failed (exit {done.returncode}); log: {log}')
-    for root, _, files in os.walk(build_dir):
-        if 'brolendavir.exe' in files:
-            return os.path.join(root, 'brolendavir.exe')
-    raise SystemExit(f'build in {build_dir} made no brolendavir.exe')
+def build(source, build_dir, generator, build_type):
+    build_tree(source, build_dir, 'mingw-w64-i686.cmake', 'brolendavir',
+               ['-G', generator, '-DBUILD_TESTING=OFF'], build_type)
+    return os.path.join(build_dir, 'app', 'brolendavir.exe')
 
 
 def describe_difference(first, second):
     """Names the headers and sections where the two executables differ, to point at the cause."""
-    a, b = open(first, 'rb').read(), open(second, 'rb').read()
-    if len(a) != len(b):
-        print(f'sizes differ: {len(a)} and {len(b)} bytes')
+    a, b = (open(path, 'rb').read() for path in (first, second))
+    print(f'sizes: {len(a)} and {len(b)} bytes')
     pe = pefile.PE(data=a, fast_load=True)
-    headers_end = pe.OPTIONAL_HEADER.SizeOfHeaders
-    regions = [('headers', 0, headers_end)] + [
+    regions = [('headers', 0, pe.OPTIONAL_HEADER.SizeOfHeaders)] + [
         (s.Name.rstrip(b'\0').decode('ascii', 'replace'), s.PointerToRawData,
          s.PointerToRawData + s.SizeOfRawData) for s in pe.sections]
     for name, start, end in regions:
         diffs = [i for i in range(start, min(end, len(a), len(b))) if a[i] != b[i]]
         if diffs:
             print(f'{name}: {len(diffs)} bytes differ, first at file offset {diffs[0]:#x}')
-    if pe.FILE_HEADER.TimeDateStamp != pefile.PE(data=b, fast_load=True).FILE_HEADER.TimeDateStamp:
-        print('the PE time stamps differ (SOURCE_DATE_EPOCH of the two links)')
 
 
 def main(argv):
@@ -74,13 +54,10 @@ def main(argv):
     source, work, generator = os.path.abspath(argv[1]), os.path.abspath(argv[2]), argv[3]
     build_type = argv[4] if len(argv) == 5 else ''
     shutil.rmtree(work, ignore_errors=True)
-    os.makedirs(work)
-    log = os.path.join(work, 'build.log')
-
     copy = os.path.join(work, 'elsewhere', 'sources', 'brolendavir-copy')
     copy_tree(source, copy)
-    first = build(source, os.path.join(work, 'first'), generator, build_type, log)
-    second = build(copy, os.path.join(work, 'second-build', 'out'), generator, build_type, log)
+    first = build(source, os.path.join(work, 'first'), generator, build_type)
+    second = build(copy, os.path.join(work, 'second-build', 'out'), generator, build_type)
 
     if not filecmp.cmp(first, second, shallow=False):
         print(f'{first} and {second} differ:')

@@ -3,12 +3,6 @@
 with a throwaway self-signed code-signing certificate made here by openssl, and checks the outcome.
 
     check_signing.py SIGN_SCRIPT EXE EPOCH ICO DETECTION_SCRIPT
-
-Each signed file verifies against that certificate and not against another one, and two signings
-with one fixed signing time give the same bytes; the program keeps every property (check_exe.py);
-the script (LF or CRLF) is its text with CRLF line ends, signed over that text as Windows hashes
-it, the block after it, within a detection script's size limit. A wrong password or a damaged PFX
-fails with a message that says so, and writes no file.
 """
 import hashlib
 import os
@@ -16,6 +10,7 @@ import subprocess
 import sys
 import tempfile
 import unittest
+from pathlib import Path
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SIGN, EXE, EPOCH, ICO, SCRIPT = (sys.argv[1:6] + [None] * 5)[:5]
@@ -51,13 +46,10 @@ class Signing(unittest.TestCase):
         cls.dir = cls.temp.name
         cls.cert, cls.pfx = make_certificate(cls.dir, 'signer', PASSWORD)
         cls.other_cert, _ = make_certificate(cls.dir, 'other', PASSWORD)
-        with open(EXE, 'rb') as f:
-            cls.unsigned = f.read()
         # The script as a release ships it, with Windows line ends.
         cls.script = os.path.join(cls.dir, 'detect-removal.ps1')
-        with open(SCRIPT, 'rb') as f, open(cls.script, 'wb') as out:
-            cls.script_text = f.read().replace(b'\n', b'\r\n')
-            out.write(cls.script_text)
+        cls.script_text = Path(SCRIPT).read_bytes().replace(b'\n', b'\r\n')
+        Path(cls.script).write_bytes(cls.script_text)
 
     @classmethod
     def tearDownClass(cls):
@@ -69,6 +61,11 @@ class Signing(unittest.TestCase):
                    SIGN_TIME=SIGNING_TIME)
         return done, out
 
+    def signed(self, out_name, source):
+        done, out = self.sign(out_name, source=source)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        return out, Path(out).read_bytes()
+
     def verify(self, path, ca_file):
         return run(['osslsigncode', 'verify', '-CAfile', ca_file, '-in', path])
 
@@ -76,19 +73,12 @@ class Signing(unittest.TestCase):
         for name, source, ext in (('program', EXE, '.exe'), ('script, CRLF', self.script, '.ps1'),
                                   ('script as committed, LF', SCRIPT, '.ps1')):
             with self.subTest(name):
-                with open(source, 'rb') as f:
-                    unsigned = f.read()
-                first, first_path = self.sign('first' + ext, source=source)
-                self.assertEqual(first.returncode, 0, first.stderr)
-                second, second_path = self.sign('second' + ext, source=source)
-                self.assertEqual(second.returncode, 0, second.stderr)
-                with open(first_path, 'rb') as f:
-                    signed = f.read()
+                unsigned = Path(source).read_bytes()
+                first_path, signed = self.signed('first' + ext, source)
                 self.assertNotEqual(signed, unsigned)
-                with open(second_path, 'rb') as f:
-                    self.assertEqual(f.read(), signed, 'two signings at one signing time differ')
-                with open(source, 'rb') as f:
-                    self.assertEqual(f.read(), unsigned, 'signing changed the file it signed')
+                self.assertEqual(self.signed('second' + ext, source)[1], signed,
+                                 'two signings at one signing time differ')
+                self.assertEqual(Path(source).read_bytes(), unsigned, 'signing changed the file it signed')
                 unsigned = self.script_text if ext == '.ps1' else unsigned
 
                 by_signer = self.verify(first_path, self.cert)
@@ -112,15 +102,11 @@ class Signing(unittest.TestCase):
                     self.assertLess(len(signed), SCRIPT_SIZE_LIMIT, 'too big for a detection script')
 
     def test_a_wrong_password_or_a_damaged_pfx_writes_nothing(self):
-        damaged = os.path.join(self.dir, 'damaged.pfx')
-        with open(self.pfx, 'rb') as f:
-            data = bytearray(f.read())
+        data = bytearray(Path(self.pfx).read_bytes())
         data[len(data) // 2] ^= 0xFF
-        with open(damaged, 'wb') as f:
-            f.write(data)
-        truncated = os.path.join(self.dir, 'truncated.pfx')
-        with open(truncated, 'wb') as f:
-            f.write(data[:len(data) // 3])
+        damaged, truncated = (os.path.join(self.dir, name) for name in ('damaged.pfx', 'truncated.pfx'))
+        Path(damaged).write_bytes(data)
+        Path(truncated).write_bytes(data[:len(data) // 3])
 
         for name, pfx, password in (('wrong password', self.pfx, 'not the pass phrase'),
                                     ('damaged PFX', damaged, PASSWORD),
