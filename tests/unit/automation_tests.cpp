@@ -106,12 +106,6 @@ struct IgnoringCase
 class FakeObject : public Counted<IDispatch>
 {
 public:
-    ~FakeObject()
-    {
-        for (auto& member : values_)
-            ::VariantClear(&member.second);
-    }
-
     // Adds a member; the object keeps its own copy of value.
     DISPID Add(const std::wstring& name, const VARIANT& value)
     {
@@ -122,11 +116,10 @@ public:
     }
     DISPID AddText(const std::wstring& name, const wchar_t* text)
     {
-        VARIANT value = TypedValue(VT_BSTR);
-        value.bstrVal = ::SysAllocString(text);
-        const DISPID id = Add(name, value);
-        ::VariantClear(&value);
-        return id;
+        Variant value;
+        value.Get().vt = VT_BSTR;
+        value.Get().bstrVal = ::SysAllocString(text);
+        return Add(name, value.Get());
     }
     // What the enumerator member (DISPID_NEWENUM) answers.
     void SetEnumerator(const VARIANT& value) { Set(DISPID_NEWENUM, value); }
@@ -178,18 +171,14 @@ public:
         auto value = values_.find(member);
         if (value == values_.end())
             return DISP_E_MEMBERNOTFOUND;
-        return (flags & DISPATCH_PROPERTYPUT) || result == nullptr ? S_OK : ::VariantCopy(result, &value->second);
+        return (flags & DISPATCH_PROPERTYPUT) || result == nullptr ? S_OK : ::VariantCopy(result, &value->second.Get());
     }
 
 private:
-    void Set(DISPID id, const VARIANT& value)
-    {
-        ::VariantInit(&values_[id]);
-        ::VariantCopy(&values_[id], const_cast<VARIANT*>(&value));
-    }
+    void Set(DISPID id, const VARIANT& value) { ::VariantCopy(values_[id].Put(), const_cast<VARIANT*>(&value)); }
 
     std::map<std::wstring, DISPID, IgnoringCase> ids_;
-    std::map<DISPID, VARIANT> values_;
+    std::map<DISPID, Variant> values_;
     std::map<DISPID, Refusal> refusals_;
     std::map<std::wstring, Refusal, IgnoringCase> lookupRefusals_;
     std::vector<std::pair<std::wstring, LCID>> lookups_;
