@@ -106,12 +106,6 @@ struct IgnoringCase
 class FakeObject : public Counted<IDispatch>
 {
 public:
-    ~FakeObject()
-    {
-        for (auto& member : values_)
-            ::VariantClear(&member.second);
-    }
-
     // Adds a member; the object keeps its own copy of value.
     DISPID Add(const std::wstring& name, const VARIANT& value)
     {
@@ -122,11 +116,10 @@ public:
     }
     DISPID AddText(const std::wstring& name, const wchar_t* text)
     {
-        VARIANT value = TypedValue(VT_BSTR);
-        value.bstrVal = ::SysAllocString(text);
-        const DISPID id = Add(name, value);
-        ::VariantClear(&value);
-        return id;
+        Variant value;
+        value.Get().vt = VT_BSTR;
+        value.Get().bstrVal = ::SysAllocString(text);
+        return Add(name, value.Get());
     }
     // What the enumerator member (DISPID_NEWENUM) answers.
     void SetEnumerator(const VARIANT& value) { Set(DISPID_NEWENUM, value); }
@@ -140,11 +133,7 @@ public:
     const std::vector<std::pair<std::wstring, LCID>>& Lookups() const { return lookups_; }
     const std::vector<Invocation>& Invocations() const { return invocations_; }
 
-    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override
-    {
-        *count = 0;
-        return S_OK;
-    }
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID locale, DISPID* ids) override
     {
@@ -182,18 +171,14 @@ public:
         auto value = values_.find(member);
         if (value == values_.end())
             return DISP_E_MEMBERNOTFOUND;
-        return (flags & DISPATCH_PROPERTYPUT) || result == nullptr ? S_OK : ::VariantCopy(result, &value->second);
+        return (flags & DISPATCH_PROPERTYPUT) || result == nullptr ? S_OK : ::VariantCopy(result, &value->second.Get());
     }
 
 private:
-    void Set(DISPID id, const VARIANT& value)
-    {
-        ::VariantInit(&values_[id]);
-        ::VariantCopy(&values_[id], const_cast<VARIANT*>(&value));
-    }
+    void Set(DISPID id, const VARIANT& value) { ::VariantCopy(values_[id].Put(), const_cast<VARIANT*>(&value)); }
 
     std::map<std::wstring, DISPID, IgnoringCase> ids_;
-    std::map<DISPID, VARIANT> values_;
+    std::map<DISPID, Variant> values_;
     std::map<DISPID, Refusal> refusals_;
     std::map<std::wstring, Refusal, IgnoringCase> lookupRefusals_;
     std::vector<std::pair<std::wstring, LCID>> lookups_;
@@ -412,6 +397,16 @@ TEST_F(ComTest, FailuresLeaveTheTargetAsItWasAndAreNotAskedAgain)
     VARIANT name = TypedValue(VT_BSTR);
     name.bstrVal = ::SysAllocString(L"C:\\QuantorelixExcelLink.xla");
     FakeEnumerator mixed({name, ObjectValue(nullptr), TypedValue(VT_EMPTY)});
+    FakeObject notAnEnumerator;  // an object, but without IEnumVARIANT
+    FakeEnumerator held({});
+    AutomationEnumerator items(&held);
+    // A collection whose enumerator member answers the given value (VT_ERROR: a collection without one).
+    const auto enumerate = [&items](const VARIANT& answer) {
+        FakeObject addIns;
+        if (answer.vt != VT_ERROR)
+            addIns.SetEnumerator(answer);
+        return EnumerateMembers(&addIns, items);
+    };
     Bstr text(::SysAllocString(L"before"));
     AutomationObject item(&app);
     const struct
@@ -437,6 +432,17 @@ TEST_F(ComTest, FailuresLeaveTheTargetAsItWasAndAreNotAskedAgain)
         {"an item that is a null object", [&] { return NextMember(&mixed, item); }, DISP_E_TYPEMISMATCH, 1},
         {"an item that is nothing", [&] { return NextMember(&mixed, item); }, DISP_E_TYPEMISMATCH, 1},
         {"no enumerator", [&] { return NextMember(nullptr, item); }, E_POINTER, 0},
+        {"an enumerator member that answers a number", [&] { return enumerate(TypedValue(VT_I4)); },
+         DISP_E_TYPEMISMATCH, 1},
+        {"an enumerator member that answers an object that is no enumerator",
+         [&] { return enumerate(ObjectValue(&notAnEnumerator)); }, E_NOINTERFACE, 1},
+        {"an enumerator member that answers a null object", [&] { return enumerate(ObjectValue(nullptr)); },
+         DISP_E_TYPEMISMATCH, 1},
+        {"an enumerator member that answers nothing", [&] { return enumerate(TypedValue(VT_EMPTY)); },
+         DISP_E_TYPEMISMATCH, 1},
+        {"a collection without an enumerator member", [&] { return enumerate(TypedValue(VT_ERROR)); },
+         DISP_E_MEMBERNOTFOUND, 1},
+        {"no collection", [&] { return EnumerateMembers(nullptr, items); }, E_POINTER, 0},
         {"a class not registered", [&] { return CreateHostApplication(L"Brolendavir.NoSuchApplication", item); },
          S_FALSE, 0},
     };
@@ -453,6 +459,9 @@ TEST_F(ComTest, FailuresLeaveTheTargetAsItWasAndAreNotAskedAgain)
     }
     EXPECT_STREQ(L"before", text.Get());
     EXPECT_EQ(&app, item.Get());
+    EXPECT_EQ(&held, items.Get());
+    // What an enumerator member answered has been let go.
+    EXPECT_EQ(1, notAnEnumerator.References());
 }
 
 TEST_F(ComTest, OnlyTextsCountAsTextsOnlyObjectsAsObjectsAndObjectsAreNeverAskedForTheirDefaultValue)
@@ -516,37 +525,6 @@ TEST_F(ComTest, TheEnumeratorGivesItemsInOrderThenEndsAskedAgainWhileBusy)
     EXPECT_EQ(1, enumerator.References());
     EXPECT_EQ(2, a.References());
     EXPECT_EQ(2, b.References());
-}
-
-TEST_F(ComTest, AnEnumeratorMemberThatGivesNoEnumeratorStartsNoWalk)
-{
-    FakeObject notAnEnumerator;  // an object, but without IEnumVARIANT
-    FakeEnumerator held({});
-    const struct
-    {
-        const char* what;
-        VARIANT answer;
-        HRESULT expected;
-    } rows[] = {
-        {"a number", TypedValue(VT_I4), DISP_E_TYPEMISMATCH},
-        {"an object that is no enumerator", ObjectValue(&notAnEnumerator), E_NOINTERFACE},
-        {"a null object", ObjectValue(nullptr), DISP_E_TYPEMISMATCH},
-        {"nothing", TypedValue(VT_EMPTY), DISP_E_TYPEMISMATCH},
-        {"no enumerator member at all", TypedValue(VT_ERROR), DISP_E_MEMBERNOTFOUND},
-    };
-    AutomationEnumerator items(&held);
-    for (const auto& row : rows)
-    {
-        SCOPED_TRACE(row.what);
-        FakeObject addIns;
-        if (row.answer.vt != VT_ERROR)
-            addIns.SetEnumerator(row.answer);
-        EXPECT_EQ(row.expected, EnumerateMembers(&addIns, items));
-        EXPECT_EQ(&held, items.Get());
-    }
-    EXPECT_EQ(E_POINTER, EnumerateMembers(nullptr, items));
-    // What was answered has been let go.
-    EXPECT_EQ(1, notAnEnumerator.References());
 }
 
 TEST_F(ComTest, ABusyHostIsAskedWithinTheCallsBoundAndTheRunsAllowance)

@@ -21,19 +21,13 @@ bool Exists(const std::wstring& path)
     return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-// Wine lays links out as Unix symbolic links, and drive letters as Unix symbolic links in the
-// prefix's dosdevices folder; its kernel32 names Unix files.
-using UnixNameOf = char*(CDECL*)(const wchar_t*);
-using DosNameOf = wchar_t*(CDECL*)(const char*);
-
-UnixNameOf WineUnixName()
-{
-    return reinterpret_cast<UnixNameOf>(::GetProcAddress(::GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name"));
-}
-
+// These tests run under Wine, which lays links out as Unix symbolic links, and drive letters as
+// Unix symbolic links in the prefix's dosdevices folder; its kernel32 names Unix files.
 std::string UnixPath(const std::wstring& path)
 {
-    char* name = WineUnixName()(path.c_str());
+    const auto unixName = reinterpret_cast<char*(CDECL*)(const wchar_t*)>(
+        ::GetProcAddress(::GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name"));
+    char* name = unixName ? unixName(path.c_str()) : nullptr;
     if (name == nullptr)
         return std::string();
     std::string unix(name);
@@ -45,14 +39,13 @@ std::string UnixPath(const std::wstring& path)
 // what it does (WaitFor).
 void RunUnix(const char* program, const std::string& arguments)
 {
-    auto dosName = reinterpret_cast<DosNameOf>(
+    const auto dosName = reinterpret_cast<wchar_t*(CDECL*)(const char*)>(
         ::GetProcAddress(::GetModuleHandleW(L"kernel32"), "wine_get_dos_file_name"));
     wchar_t* image = dosName ? dosName(program) : nullptr;
     if (image == nullptr)
         return;
     std::wstring commandLine(arguments.begin(), arguments.end());
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
+    STARTUPINFOW startup = {sizeof startup};
     PROCESS_INFORMATION process = {};
     if (::CreateProcessW(image, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
     {
@@ -62,28 +55,19 @@ void RunUnix(const char* program, const std::string& arguments)
     ::HeapFree(::GetProcessHeap(), 0, image);
 }
 
-// Whether path exists, given up to ten seconds to appear.
-bool WaitFor(const std::wstring& path)
+// Whether path exists (or, if not wanted, is gone), given up to ten seconds to come or go.
+bool WaitFor(const std::wstring& path, bool wanted = true)
 {
-    for (int tries = 0; tries < 200 && !Exists(path); ++tries)
+    for (int tries = 0; tries < 200 && Exists(path) != wanted; ++tries)
         ::Sleep(50);
-    return Exists(path);
+    return Exists(path) == wanted;
 }
 
-// A symbolic link at link to the existing target: a Unix one under Wine, a Windows one elsewhere
-// (which needs the right to make links, or developer mode).
+// A symbolic link at link to the existing target, which anyone may make: a Unix one.
 bool MakeLink(const std::wstring& link, const std::wstring& target)
 {
-    if (WineUnixName() == nullptr)
-    {
-        const DWORD folder = (::GetFileAttributesW(target.c_str()) & FILE_ATTRIBUTE_DIRECTORY)
-                                 ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0;
-        return ::CreateSymbolicLinkW(link.c_str(), target.c_str(), folder | 0x2 /* unprivileged */) != FALSE;
-    }
-    const size_t slash = link.rfind(L'\\');
-    const std::wstring name = link.substr(slash + 1);
-    RunUnix("/bin/ln", "ln -s \"" + UnixPath(target) + "\" \"" + UnixPath(link.substr(0, slash)) + "/" +
-                           std::string(name.begin(), name.end()) + "\"");
+    // Wine names a file that is not there yet too, in a folder that is.
+    RunUnix("/bin/ln", "ln -s \"" + UnixPath(target) + "\" \"" + UnixPath(link) + "\"");
     return WaitFor(link);
 }
 
@@ -171,14 +155,8 @@ protected:
         ASSERT_TRUE(::CreateDirectoryW(folder_.c_str(), nullptr));
     }
 
-    void TearDown() override
-    {
-        // Wine would follow the links in the folder; Unix removes them as they are.
-        if (WineUnixName() != nullptr)
-            RunUnix("/bin/rm", "rm -rf \"" + UnixPath(folder_) + "\"");
-        else
-            RemoveTree(L"\\\\?\\" + folder_);
-    }
+    // Wine would follow the links in the folder; Unix removes them as they are.
+    void TearDown() override { RunUnix("/bin/rm", "rm -rf \"" + UnixPath(folder_) + "\""); }
 
     std::wstring PathOf(const std::wstring& name) const { return folder_ + L"\\" + name; }
 
@@ -197,31 +175,6 @@ protected:
             EXPECT_EQ(attributes, ::GetFileAttributesW(path.c_str()) & attributes);
         }
         return path;
-    }
-
-    static void RemoveTree(const std::wstring& path)
-    {
-        WIN32_FIND_DATAW entry;
-        HANDLE search = ::FindFirstFileW((path + L"\\*").c_str(), &entry);
-        if (search != INVALID_HANDLE_VALUE)
-        {
-            do
-            {
-                const std::wstring name = entry.cFileName;
-                if (name == L"." || name == L"..")
-                    continue;
-                const std::wstring child = path + L"\\" + name;
-                ::SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-                if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
-                    ::RemoveDirectoryW(child.c_str()) || ::DeleteFileW(child.c_str());  // the link, not its target
-                else if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                    RemoveTree(child);
-                else
-                    ::DeleteFileW(child.c_str());
-            } while (::FindNextFileW(search, &entry));
-            ::FindClose(search);
-        }
-        ::RemoveDirectoryW(path.c_str());
     }
 
     std::wstring folder_;
@@ -293,8 +246,7 @@ TEST_F(FilesTest, TheProbeFindsNormalFilesByNameAndTheDeletionRefusesTheRestItse
     const std::wstring addIn = MakeFile(L"QuantorelixExcelLink.xla");
     wchar_t shortPath[MAX_PATH] = {};
     const DWORD length = ::GetShortPathNameW(addIn.c_str(), shortPath, MAX_PATH);
-    ASSERT_GT(length, 0u);
-    ASSERT_LT(length, static_cast<DWORD>(MAX_PATH));
+    ASSERT_TRUE(length > 0 && length < MAX_PATH) << length;
     ASSERT_NE(addIn, std::wstring(shortPath)) << "the file has no short name";
     Bstr byShortName;
     EXPECT_EQ(S_OK, FindNormalFile(TextOf(shortPath), byShortName)) << testing::PrintToString(std::wstring(shortPath));
@@ -327,11 +279,8 @@ TEST_F(FilesTest, TextsThatAreNoLiteralPathNameNoFile)
         EXPECT_FALSE(SUCCEEDED(DeleteFiles(TextOf(path))));
         // Each row on its own: a file that one row deleted would make the next ones name nothing.
         for (const wchar_t* name : {L"a.xla", L"b.xla", L"report.docx"})
-        {
-            EXPECT_TRUE(Exists(PathOf(name))) << testing::PrintToString(name) << " was deleted";
             if (!Exists(PathOf(name)))
-                MakeFile(name);
-        }
+                ADD_FAILURE() << testing::PrintToString(MakeFile(name)) << " was deleted";
     }
     Bstr found;
     EXPECT_EQ(S_FALSE, FindNormalFile(Bstr(), found));
@@ -406,7 +355,6 @@ TEST_F(FilesTest, NothingIsDeletedThroughALink)
     const std::wstring target = MakeFile(L"elsewhere\\QuantorelixExcelLink.xla");
     const std::wstring folderLink = PathOf(L"QuantorelixExcel");
     const std::wstring fileLink = PathOf(L"QuantorelixExcelLink.xla");
-    // Wine makes them as Unix links, which anyone may make.
     ASSERT_TRUE(MakeLink(folderLink, PathOf(L"elsewhere"))) << "no link to a folder was made";
     ASSERT_TRUE(MakeLink(fileLink, target)) << "no link to a file was made";
 
@@ -433,27 +381,18 @@ TEST_F(FilesTest, NothingIsDeletedThroughALink)
 
 TEST_F(FilesTest, FilesOnAnotherDriveLetterAreDeleted)
 {
-    // A drive letter for a folder: a Unix link in Wine's dosdevices, a SUBST drive on Windows.
+    // A drive letter for a folder (as SUBST makes one): a Unix link in Wine's dosdevices.
     const std::wstring drive = PathOf(L"drive");
     ASSERT_TRUE(::CreateDirectoryW(drive.c_str(), nullptr));
     const DWORD used = ::GetLogicalDrives();
     wchar_t letter = L'Q';
     while (letter < L'Z' && (used & (1u << (letter - L'A'))))
         ++letter;
-    const std::wstring device = std::wstring(1, letter) + L":";
-    std::string dosdevice;
-    if (WineUnixName() == nullptr)
-    {
-        ASSERT_TRUE(::DefineDosDeviceW(0, device.c_str(), drive.c_str()));
-    }
-    else
-    {
-        // "<prefix>/dosdevices/c:/..." names the folder that holds the drive letters.
-        const std::string system = UnixPath(L"C:\\");
-        dosdevice = system.substr(0, system.rfind("/c:")) + "/" + char(letter + 32) + ":";
-        RunUnix("/bin/ln", "ln -s \"" + UnixPath(drive) + "\" \"" + dosdevice + "\"");
-    }
-    const std::wstring root = device + L"\\";
+    // "<prefix>/dosdevices/c:/..." names the folder that holds the drive letters.
+    const std::string system = UnixPath(L"C:\\");
+    const std::string dosdevice = system.substr(0, system.rfind("/c:")) + "/" + char(letter + 32) + ":";
+    RunUnix("/bin/ln", "ln -s \"" + UnixPath(drive) + "\" \"" + dosdevice + "\"");
+    const std::wstring root = std::wstring(1, letter) + L":\\";
     ASSERT_TRUE(WaitFor(root));
     // Wine names an open file after its drive from a list of the drives it refreshes at most once
     // a second: let the new letter into that list, and (below) out of it again before its folder
@@ -466,14 +405,8 @@ TEST_F(FilesTest, FilesOnAnotherDriveLetterAreDeleted)
     for (const std::wstring& file : files)
         EXPECT_FALSE(Exists(file)) << testing::PrintToString(file);
 
-    if (dosdevice.empty())
-    {
-        ::DefineDosDeviceW(DDD_REMOVE_DEFINITION, device.c_str(), nullptr);
-        return;
-    }
     RunUnix("/bin/rm", "rm \"" + dosdevice + "\"");
-    for (int tries = 0; tries < 200 && Exists(root); ++tries)
-        ::Sleep(50);
+    WaitFor(root, false);
     ::Sleep(1100);
 }
 
