@@ -82,14 +82,10 @@ public:
         kRefusing,         // the file may not be deleted (a running program's image)
     };
 
-    DispositionSpy() : patch_("kernel32.dll", "SetFileInformationByHandle", reinterpret_cast<void*>(&Spy))
-    {
-        calls_.clear();
-        system_ = kThisOne;
-    }
+    DispositionSpy() : patch_("kernel32.dll", "SetFileInformationByHandle", reinterpret_cast<void*>(&Spy)) {}
     bool IsSet() const { return patch_.IsSet(); }
     static void Answer(System system) { system_ = system; }
-    // Every disposition asked for since the spy was set, in order.
+    // Every disposition asked for while a spy was set, in order.
     static const std::vector<Disposition>& Calls() { return calls_; }
 
 private:
@@ -451,10 +447,8 @@ LRESULT CALLBACK RepostingProcedure(HWND window, UINT message, WPARAM w, LPARAM 
 
 TEST(PumpEvents, ReturnsWhenAMessageKeepsPostingItself)
 {
-    WNDCLASSW windowClass = {};
-    windowClass.lpfnWndProc = RepostingProcedure;
-    windowClass.hInstance = ::GetModuleHandleW(nullptr);
-    windowClass.lpszClassName = L"brolendavir-repost";
+    const WNDCLASSW windowClass = {0, RepostingProcedure, 0, 0, ::GetModuleHandleW(nullptr), nullptr, nullptr, nullptr,
+                                   nullptr, L"brolendavir-repost"};
     ASSERT_NE(0, ::RegisterClassW(&windowClass));
     HWND window = ::CreateWindowW(windowClass.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
                                   nullptr, windowClass.hInstance, nullptr);
