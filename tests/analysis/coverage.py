@@ -19,6 +19,7 @@ import json
 import os
 import subprocess
 import sys
+from pathlib import Path
 
 from build_tree import build_tree
 
@@ -92,8 +93,7 @@ def judge(source, unrun):
     with the reason; the lines none excuses; and the entries that excuse no line."""
     explained, unexplained, used = [], [], set()
     for name, numbers in sorted(unrun.items()):
-        with open(os.path.join(source, name), encoding='utf-8') as f:
-            lines = [line.strip() for line in f.read().splitlines()]
+        lines = [line.strip() for line in Path(source, name).read_text(encoding='utf-8').splitlines()]
         for number in numbers:
             found = next((index for index, (place, before, excused, _) in enumerate(UNRUNNABLE)
                           if name.startswith(place) and excuses(lines, number - 1, before, excused)),
@@ -133,8 +133,7 @@ def main(argv):
                     '--exclude-unreachable-branches', '--exclude-throw-branches',
                     '--json', trace, work], check=True)
     # A file that no test ran has no counts at all, and gcovr would leave it out of the figures.
-    with open(trace) as f:
-        files = {os.path.normpath(entry['file']): entry['lines'] for entry in json.load(f)['files']}
+    files = {os.path.normpath(entry['file']): entry['lines'] for entry in json.loads(Path(trace).read_text())['files']}
     sources = sorted(os.path.relpath(name, source) for folder in ('removal', 'platform')
                      for name in glob.glob(os.path.join(source, folder, '*.cpp')))
     failures = ['no line of %s ran' % name for name in sources if name not in files]

@@ -71,9 +71,8 @@ int main()
     Show("skip 5", items->Skip(5));
 
     Lookup(second.Get(), L"Installed", id);
-    VARIANT no = {};
+    VARIANT no = {};  // VARIANT_FALSE is 0
     no.vt = VT_BOOL;
-    no.boolVal = VARIANT_FALSE;
     Show("put Installed without a workbook", Call(second.Get(), id, DISPATCH_PROPERTYPUT, &no, value));
 
     // The scenario has the host busy for the first lookup of Workbooks and the first call of Add.

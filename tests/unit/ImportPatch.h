@@ -1,11 +1,21 @@
-// Leads this program's calls to one imported function elsewhere while the patch lives. The
+// What the tests of the real platform share: texts to and from std::wstring, NULs and all, and a
+// patch that leads this program's calls to one imported function elsewhere while it lives. The
 // platform code is linked into the test program, so it calls the system through this program's
 // import address table: the patch rewrites the function's entry there, and puts it back.
 #pragma once
 #include <windows.h>
 
 #include <cstring>
+#include <string>
 #include <utility>
+
+#include "platform/Owners.h"
+
+inline Bstr TextOf(const std::wstring& value)
+{
+    return Bstr(::SysAllocStringLen(value.data(), static_cast<UINT>(value.size())));
+}
+inline std::wstring StringOf(const Bstr& text) { return std::wstring(text.Get() ? text.Get() : L"", text.Length()); }
 
 class ImportPatch
 {
@@ -49,7 +59,6 @@ private:
         return nullptr;
     }
 
-    // Points the entry at function; gives what it pointed at before.
     void* Write(void* function)
     {
         DWORD protection = 0;

@@ -84,10 +84,7 @@ public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override
     {
         *out = iid == IID_IUnknown || iid == __uuidof(Interface) ? static_cast<Interface*>(this) : nullptr;
-        if (*out == nullptr)
-            return E_NOINTERFACE;
-        AddRef();
-        return S_OK;
+        return *out ? (AddRef(), S_OK) : E_NOINTERFACE;
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
     ULONG STDMETHODCALLTYPE Release() override { return --references_; }
@@ -189,17 +186,11 @@ private:
 class FakeEnumerator : public Counted<IEnumVARIANT>
 {
 public:
-    // Takes the items over, with a reference of its own to each object among them.
-    explicit FakeEnumerator(std::vector<VARIANT> items) : items_(std::move(items))
+    // Holds a copy of each item, with a reference of its own to each object among them.
+    explicit FakeEnumerator(std::vector<VARIANT> items) : items_(items.size())
     {
-        for (VARIANT& item : items_)
-            if (item.vt == VT_DISPATCH && item.pdispVal != nullptr)
-                item.pdispVal->AddRef();
-    }
-    ~FakeEnumerator()
-    {
-        for (VARIANT& item : items_)
-            ::VariantClear(&item);
+        for (size_t i = 0; i < items.size(); ++i)
+            ::VariantCopy(items_[i].Put(), &items[i]);
     }
     void Refuse(HRESULT answer, int times) { refusal_ = {answer, times}; }
 
@@ -211,7 +202,7 @@ public:
         for (; !refused && given < wanted && next_ < items_.size(); ++given)
         {
             ::VariantInit(&out[given]);
-            ::VariantCopy(&out[given], &items_[next_++]);
+            ::VariantCopy(&out[given], &items_[next_++].Get());
         }
         if (fetched != nullptr)
             *fetched = given;
@@ -222,7 +213,7 @@ public:
     HRESULT STDMETHODCALLTYPE Clone(IEnumVARIANT**) override { return E_NOTIMPL; }
 
 private:
-    std::vector<VARIANT> items_;
+    std::vector<Variant> items_;
     size_t next_ = 0;
     Refusal refusal_;
 };
@@ -394,9 +385,10 @@ TEST_F(ComTest, FailuresLeaveTheTargetAsItWasAndAreNotAskedAgain)
     app.AddText(L"LibraryPath", L"C:\\Library");
     app.AddText(L"StartupPath", L"C:\\Startup");
     FakeEnumerator refusing({ObjectValue(&app)});
-    VARIANT name = TypedValue(VT_BSTR);
-    name.bstrVal = ::SysAllocString(L"C:\\QuantorelixExcelLink.xla");
-    FakeEnumerator mixed({name, ObjectValue(nullptr), TypedValue(VT_EMPTY)});
+    Variant name;
+    name.Get().vt = VT_BSTR;
+    name.Get().bstrVal = ::SysAllocString(L"C:\\QuantorelixExcelLink.xla");
+    FakeEnumerator mixed({name.Get(), ObjectValue(nullptr), TypedValue(VT_EMPTY)});
     FakeObject notAnEnumerator;  // an object, but without IEnumVARIANT
     FakeEnumerator held({});
     AutomationEnumerator items(&held);

@@ -11,11 +11,6 @@
 
 namespace
 {
-Bstr TextOf(const std::wstring& value)
-{
-    return Bstr(::SysAllocStringLen(value.data(), static_cast<UINT>(value.size())));
-}
-
 bool Exists(const std::wstring& path)
 {
     return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
@@ -25,8 +20,7 @@ bool Exists(const std::wstring& path)
 // Unix symbolic links in the prefix's dosdevices folder; its kernel32 names Unix files.
 std::string UnixPath(const std::wstring& path)
 {
-    const auto unixName = reinterpret_cast<char*(CDECL*)(const wchar_t*)>(
-        ::GetProcAddress(::GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name"));
+    const auto unixName = SystemFunction<char*(CDECL*)(const wchar_t*)>(L"kernel32", "wine_get_unix_file_name");
     char* name = unixName ? unixName(path.c_str()) : nullptr;
     if (name == nullptr)
         return std::string();
@@ -39,8 +33,7 @@ std::string UnixPath(const std::wstring& path)
 // what it does (WaitFor).
 void RunUnix(const char* program, const std::string& arguments)
 {
-    const auto dosName = reinterpret_cast<wchar_t*(CDECL*)(const char*)>(
-        ::GetProcAddress(::GetModuleHandleW(L"kernel32"), "wine_get_dos_file_name"));
+    const auto dosName = SystemFunction<wchar_t*(CDECL*)(const char*)>(L"kernel32", "wine_get_dos_file_name");
     wchar_t* image = dosName ? dosName(program) : nullptr;
     if (image == nullptr)
         return;
@@ -89,14 +82,10 @@ public:
         kRefusing,         // the file may not be deleted (a running program's image)
     };
 
-    DispositionSpy() : patch_("kernel32.dll", "SetFileInformationByHandle", reinterpret_cast<void*>(&Spy))
-    {
-        calls_.clear();
-        system_ = kThisOne;
-    }
+    DispositionSpy() : patch_("kernel32.dll", "SetFileInformationByHandle", reinterpret_cast<void*>(&Spy)) {}
     bool IsSet() const { return patch_.IsSet(); }
     static void Answer(System system) { system_ = system; }
-    // Every disposition asked for since the spy was set, in order.
+    // Every disposition asked for while a spy was set, in order.
     static const std::vector<Disposition>& Calls() { return calls_; }
 
 private:
@@ -227,7 +216,7 @@ TEST_F(FilesTest, TheProbeFindsNormalFilesByNameAndTheDeletionRefusesTheRestItse
             probe.emplace("kernel32.dll", "FindFirstFileExW", reinterpret_cast<void*>(&FindAsNormalFile));
         Bstr found;
         EXPECT_EQ(row.found ? S_OK : S_FALSE, FindNormalFile(TextOf(row.path), found));
-        EXPECT_EQ(std::wstring(row.found ? row.found : L""), std::wstring(found.Get() ? found.Get() : L""));
+        EXPECT_STREQ(row.found, found.Get());
         EXPECT_EQ(row.deleted, SUCCEEDED(DeleteFiles(TextOf(row.path))));
         if (row.deleted)
             EXPECT_FALSE(Exists(row.path));
@@ -258,13 +247,9 @@ TEST_F(FilesTest, TextsThatAreNoLiteralPathNameNoFile)
     const std::wstring first = MakeFile(L"a.xla");
     const std::wstring second = MakeFile(L"b.xla");
     const std::wstring report = MakeFile(L"report.docx");
-    std::wstring cutShort = report;
-    cutShort.push_back(L'\0');
-    cutShort += L"quantorelixexcel";
-
     const std::wstring notLiteral[] = {
         PathOf(L"*.*"), PathOf(L"*"), PathOf(L"?.xla"), PathOf(L"a.xl?"),
-        PathOf(L"<.xla"), PathOf(L"a.xla>"), PathOf(L"\"a.xla"), cutShort, L"",
+        PathOf(L"<.xla"), PathOf(L"a.xla>"), PathOf(L"\"a.xla"), report + L'\0' + L"quantorelixexcel", L"",
         // The key only in a part that ".." folds away, whether that folder exists or not.
         PathOf(L"quantorelixexcel\\..\\report.docx"), folder_ + L"/quantorelixexcel/../report.docx",
         PathOf(L".\\report.docx"), PathOf(L"quantorelixexcel\\.. \\report.docx"),
@@ -339,7 +324,7 @@ TEST_F(FilesTest, EverySpellingOfAPathDeletesTheOneFileItNames)
         const std::wstring file = MakeFile(row.file);
         Bstr found;
         EXPECT_EQ(S_OK, FindNormalFile(TextOf(row.path), found)) << testing::PrintToString(row.path);
-        EXPECT_EQ(row.file.substr(row.file.rfind(L'\\') + 1), std::wstring(found.Get() ? found.Get() : L""));
+        EXPECT_EQ(row.file.substr(row.file.rfind(L'\\') + 1), StringOf(found));
         EXPECT_EQ(S_OK, DeleteFiles(TextOf(row.path))) << testing::PrintToString(row.path);
         EXPECT_FALSE(Exists(file));
     }
@@ -372,11 +357,9 @@ TEST_F(FilesTest, NothingIsDeletedThroughALink)
         const HRESULT deleted = DeleteFiles(TextOf(row.second));
         EXPECT_FALSE(SUCCEEDED(deleted)) << testing::PrintToString(row.second) << " deleted, 0x" << std::hex << deleted;
     }
-    EXPECT_TRUE(Exists(settings));
-    EXPECT_TRUE(Exists(target));
     // The links themselves stay too.
-    for (const std::wstring& link : {folderLink, fileLink})
-        EXPECT_TRUE(Exists(link)) << testing::PrintToString(link);
+    for (const std::wstring& kept : {settings, target, folderLink, fileLink})
+        EXPECT_TRUE(Exists(kept)) << testing::PrintToString(kept);
 }
 
 TEST_F(FilesTest, FilesOnAnotherDriveLetterAreDeleted)
@@ -399,11 +382,12 @@ TEST_F(FilesTest, FilesOnAnotherDriveLetterAreDeleted)
     // goes, lest a folder made later on the same inode pass for the drive's root.
     ::Sleep(1100);
     ASSERT_TRUE(::CreateDirectoryW((root + L"addins").c_str(), nullptr));
-    const std::wstring files[] = {MakeFile(L"drive\\QuantorelixExcelLink.xla"), MakeFile(L"drive\\addins\\x.xla")};
-    EXPECT_EQ(S_OK, DeleteFiles(TextOf(root + L"QuantorelixExcelLink.xla")));
-    EXPECT_EQ(S_OK, DeleteFiles(TextOf(root + L"addins\\x.xla")));
-    for (const std::wstring& file : files)
+    for (const std::wstring name : {L"QuantorelixExcelLink.xla", L"addins\\x.xla"})
+    {
+        const std::wstring file = MakeFile(L"drive\\" + name);
+        EXPECT_EQ(S_OK, DeleteFiles(TextOf(root + name))) << testing::PrintToString(name);
         EXPECT_FALSE(Exists(file)) << testing::PrintToString(file);
+    }
 
     RunUnix("/bin/rm", "rm \"" + dosdevice + "\"");
     WaitFor(root, false);
@@ -463,10 +447,8 @@ LRESULT CALLBACK RepostingProcedure(HWND window, UINT message, WPARAM w, LPARAM 
 
 TEST(PumpEvents, ReturnsWhenAMessageKeepsPostingItself)
 {
-    WNDCLASSW windowClass = {};
-    windowClass.lpfnWndProc = RepostingProcedure;
-    windowClass.hInstance = ::GetModuleHandleW(nullptr);
-    windowClass.lpszClassName = L"brolendavir-repost";
+    const WNDCLASSW windowClass = {0, RepostingProcedure, 0, 0, ::GetModuleHandleW(nullptr), nullptr, nullptr, nullptr,
+                                   nullptr, L"brolendavir-repost"};
     ASSERT_NE(0, ::RegisterClassW(&windowClass));
     HWND window = ::CreateWindowW(windowClass.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
                                   nullptr, windowClass.hInstance, nullptr);

@@ -12,24 +12,6 @@ namespace
 {
 constexpr wchar_t kKey[] = L"quantorelixexcel";
 
-Bstr TextOf(const std::wstring& value)
-{
-    return Bstr(::SysAllocStringLen(value.data(), static_cast<UINT>(value.size())));
-}
-
-std::wstring StringOf(const Bstr& text)
-{
-    return std::wstring(text.Get() ? text.Get() : L"", text.Length());
-}
-
-// The match as the run makes it: lower-case, then search ignoring case.
-UINT MatchPosition(const std::wstring& fullName)
-{
-    Bstr lowered;
-    EXPECT_EQ(S_OK, LowerCaseText(TextOf(fullName), lowered));
-    return FindTextIgnoringCase(lowered, kKey);
-}
-
 // Whether ctest asks for a Turkish user locale here (text_tests_turkish sets LC_ALL=tr_TR.UTF-8).
 bool TurkishAsked()
 {
@@ -86,8 +68,10 @@ TEST(AddInMatch, FindsTheKeyAnywhereInAnyCaseAndNowhereElse)
     for (const auto& row : rows)
     {
         SCOPED_TRACE(row.what);
-        EXPECT_EQ(row.position, MatchPosition(row.fullName)) << testing::PrintToString(row.fullName);
-        // The search alone ignores case too.
+        // The match as the run makes it, lower-case, then search ignoring case; and the search alone.
+        Bstr lowered;
+        EXPECT_EQ(S_OK, LowerCaseText(TextOf(row.fullName), lowered));
+        EXPECT_EQ(row.position, FindTextIgnoringCase(lowered, kKey)) << testing::PrintToString(row.fullName);
         EXPECT_EQ(row.position, FindTextIgnoringCase(TextOf(row.fullName), kKey));
     }
     // A null BSTR is the empty text.
