@@ -81,9 +81,9 @@ class RandomHost:
         self.draw_bare_name()
 
     def draw_busy(self):
-        """Busy answers, from a stream of their own so that the rest of each seed's host stays as it
-        was drawn before hosts could be busy: a few in one host in four, and in one host in thirty
-        one member (never every lookup) busy for ever, which costs the run one call's bound."""
+        """Busy answers: a few in one host in four, and in one host in thirty one member (never every
+        lookup) busy for ever, which costs the run one call's bound. This draw and the bare name's
+        have streams of their own, so that the rest of each seed's host stays as drawn before them."""
         r = random.Random('busy %d' % self.seed)
         if r.random() < 0.25:
             for _ in range(r.randint(1, 3)):
@@ -95,8 +95,7 @@ class RandomHost:
 
     def draw_bare_name(self):
         """In one host in eight, an add-in listed by a bare file name: it names a file in the run's
-        working folder, C:\\, and holds the key from its first letter on. From a stream of its
-        own, so that the rest of each seed's host stays as it was drawn before."""
+        working folder, C:\\, and holds the key from its first letter on."""
         r = random.Random('bare %d' % self.seed)
         if r.random() < 1 / 8:
             name = r.choice([ADDIN_FILE, ADDIN_FILE.upper(), KEY + '.xla', KEYED + ' Tools.xlam'])
@@ -275,12 +274,6 @@ class RandomHost:
 
     # --- the machine ---
 
-    def scenario(self):
-        return ''.join(line + '\n' for line in self.lines)
-
-    def held(self):
-        return [line[len('2 hold '):] for line in self.lines if line.startswith('2 hold ')]
-
     def lay_out(self, machine):
         """Lays the files and the scenario on a (reset) machine.Machine."""
         for path, state in self.paths.items():
@@ -290,7 +283,7 @@ class RandomHost:
                     machine.file(path + '\\inside.txt')
             elif state != MISSING:
                 machine.file(path, state)
-        machine.scenario(self.scenario())
+        machine.scenario(''.join(line + '\n' for line in self.lines))
 
     def certain(self):
         """What any run must do where nothing in the scenario stands in its way: ("quit" asked, the
@@ -302,7 +295,7 @@ class RandomHost:
         keys = [line.split(' ')[1] for line in self.lines[1:]]
         if 'create' in keys or any(' forever ' in line for line in self.lines):
             return not any(line.startswith('* create ') for line in self.lines), [], []
-        goes = [path for path, state in self.paths.items() if state == NORMAL and path not in self.held()
+        goes = [path for path, state in self.paths.items() if state == NORMAL and '2 hold ' + path not in self.lines
                 and not any(c in path for c in '*?<>"|')]
         first = {line.split(' ')[1]: line.split(' ', 2)[2] for line in self.lines[1:] if line.startswith('1 ')}
         deleted = [folder + '\\' + ADDIN_FILE for folder in (text_of(first.get('StartupPath', 'str:' + STARTUP)),

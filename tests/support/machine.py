@@ -138,11 +138,10 @@ class Machine(contextlib.AbstractContextManager):
         subprocess.run([wineprefix.WINE, self.host, '/regserver'], env=self.env, cwd=self.prefix.drive_c(),
                        timeout=RUN_BOUND, **QUIET)
 
-    def close(self):
+    def __exit__(self, *exc):
         self.prefix.__exit__(None, None, None)
 
-    def __exit__(self, *exc):
-        self.close()
+    close = __exit__
 
     def unix(self, windows_path):
         """C:\\a\\b -> <prefix>/drive_c/a/b (names keep their case)."""
@@ -179,13 +178,11 @@ class Machine(contextlib.AbstractContextManager):
             os.setxattr(unix, 'user.DOSATTRIB', DOS_ATTRIBUTES[state])
         if state in (run_model.READ_ONLY, run_model.HIDDEN_READ_ONLY):
             os.chmod(unix, 0o444)
-        self.laid[windows_path] = data
-        self.states[windows_path] = state
+        self.laid[windows_path], self.states[windows_path] = data, state
 
     def folder(self, windows_path):
         os.makedirs(self._claim(windows_path), exist_ok=True)
-        self.laid[windows_path] = 'folder'
-        self.states[windows_path] = run_model.FOLDER
+        self.laid[windows_path], self.states[windows_path] = 'folder', run_model.FOLDER
 
     def scenario(self, text):
         pathlib.Path(self.unix(r'C:\standin\scenario.txt')).write_text(text, encoding='utf-8')
@@ -252,11 +249,8 @@ class Machine(contextlib.AbstractContextManager):
 
     def files(self):
         """What is now at each laid path: its bytes, 'folder', or None when it is gone."""
-        now = {}
-        for path in self.laid:
-            unix = pathlib.Path(self.unix(path))
-            now[path] = 'folder' if unix.is_dir() else unix.read_bytes() if unix.exists() else None
-        return now
+        now = {path: pathlib.Path(self.unix(path)) for path in self.laid}
+        return {path: 'folder' if p.is_dir() else p.read_bytes() if p.exists() else None for path, p in now.items()}
 
     def strays(self):
         """What is on drive C: besides Wine's own folders, the stand-in's scenario, journal and count

@@ -3,6 +3,7 @@ machine passes it, and each way a run can break an invariant, made by hand on th
 or drive, is found in its category. A checker that let one through would let the program's fault
 through too."""
 import os
+import pathlib
 import shutil
 import tempfile
 import types
@@ -44,8 +45,7 @@ class Drive(Machine):
         self.states[HIDDEN_FILE] = HIDDEN
         for path, data in {r'C:\windows\system32\new.dll': b'', r'C:\standin\journal.txt': b'', **dict(put)}.items():
             os.makedirs(os.path.dirname(self.unix(path)), exist_ok=True)
-            with open(self.unix(path), 'wb') as f:
-                f.write(data)
+            pathlib.Path(self.unix(path)).write_bytes(data)
         for path in gone:
             os.remove(self.unix(path))
 
