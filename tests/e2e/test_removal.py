@@ -45,19 +45,14 @@ class PlainRun(EndToEnd):
         self.assertEqual({i: journal.of(i) for i in journal.instances()}, plain_run(STARTUP, LIBRARY, SAMPLE_ADDINS))
 
 
-class AddInWalk(EndToEnd):
-    """What a real disk makes of the names the walk deletes: a bare file name names the file in the
-    folder the program started in, C:\\; an add-in that is the library copy goes in the walk, and
-    step 13 then finds it gone."""
+class RealHostAndDisk(EndToEnd):
+    """What a real disk and a real host make of the run: a bare file name names the file in the folder
+    the program started in, C:\\; an add-in that is the library copy goes in the walk, and step 13 then
+    finds it gone; a first creation that the host's factory refuses fails as COM hands it on, so no
+    folder is read and the copies stay, while the walk on the second instance deletes the add-in."""
 
     def test_a_bare_name_and_the_library_copy(self):
         self.run_case(addins(ADDIN_FILE, LIBRARY_COPY), COPIES | {ROOT_COPY})
-
-
-class RefusedCreation(EndToEnd):
-    """A real host's factory that refuses the first creation, across processes: the creation fails as
-    COM hands the refusal on, so no folder is read and the copies stay; the walk on the second
-    instance deletes the add-in."""
 
     def test_the_first_creation_refused(self):
         self.run_case('1 create fail:80004005\n' + addins(ADDIN), {ADDIN})
