@@ -20,16 +20,9 @@ inline std::wstring StringOf(const Bstr& text) { return std::wstring(text.Get() 
 class ImportPatch
 {
 public:
-    ImportPatch(const char* dll, const char* function, void* replacement) : slot_(Find(dll, function))
-    {
-        if (slot_ != nullptr)
-            original_ = Write(replacement);
-    }
-    ~ImportPatch()
-    {
-        if (slot_ != nullptr)
-            Write(original_);
-    }
+    ImportPatch(const char* dll, const char* function, void* replacement)
+        : slot_(Find(dll, function)), original_(Write(replacement)) {}
+    ~ImportPatch() { Write(original_); }
     ImportPatch(const ImportPatch&) = delete;
     ImportPatch& operator=(const ImportPatch&) = delete;
 
@@ -61,6 +54,8 @@ private:
 
     void* Write(void* function)
     {
+        if (slot_ == nullptr)
+            return nullptr;
         DWORD protection = 0;
         ::VirtualProtect(slot_, sizeof *slot_, PAGE_READWRITE, &protection);
         void* const before = std::exchange(*slot_, function);
@@ -69,7 +64,7 @@ private:
     }
 
     void** const slot_;
-    void* original_ = nullptr;
+    void* const original_;
 };
 
 // The function itself, as the system exports it: what a replacement calls to let a call through.

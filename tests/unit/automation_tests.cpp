@@ -47,6 +47,7 @@ const HRESULT kBusyAnswers[] = {RPC_E_CALL_REJECTED, RPC_E_SERVERCALL_RETRYLATER
 // An invocation as the object saw it: member, locale, flags, arguments, named arguments, the first
 // named one, and the first argument's type and Boolean value.
 using Invocation = std::tuple<DISPID, LCID, WORD, UINT, UINT, DISPID, VARTYPE, VARIANT_BOOL>;
+using Lookup = std::pair<std::wstring, LCID>;
 // A read or a call, with no arguments, as the program makes them.
 Invocation Plain(DISPID member, WORD flags) { return {member, 0x0409, flags, 0, 0, DISPID_UNKNOWN, VT_EMPTY, 0}; }
 
@@ -126,9 +127,10 @@ public:
     void RefuseLookup(const std::wstring& name, HRESULT answer, int times) { lookupRefusals_[name] = {answer, times}; }
     void RefuseEnumerator(HRESULT answer, int times) { refusals_[DISPID_NEWENUM] = {answer, times}; }
 
-    // Each name looked up, with the locale it was looked up in.
-    const std::vector<std::pair<std::wstring, LCID>>& Lookups() const { return lookups_; }
+    // Each name looked up, with the locale it was looked up in, and each invocation, since the last Forget.
+    const std::vector<Lookup>& Lookups() const { return lookups_; }
     const std::vector<Invocation>& Invocations() const { return invocations_; }
+    void Forget() { lookups_.clear(), invocations_.clear(); }
 
     HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
@@ -139,14 +141,10 @@ public:
         g_clock.Ask();
         lookups_.emplace_back(names[0], locale);
         ids[0] = DISPID_UNKNOWN;
-        auto refused = lookupRefusals_.find(names[0]);
-        if (refused != lookupRefusals_.end() && refused->second.Take())
-            return refused->second.answer;
+        if (Refusal& refused = lookupRefusals_[names[0]]; refused.Take())
+            return refused.answer;
         auto found = ids_.find(names[0]);
-        if (found == ids_.end())
-            return DISP_E_UNKNOWNNAME;
-        ids[0] = found->second;
-        return S_OK;
+        return found == ids_.end() ? DISP_E_UNKNOWNNAME : (ids[0] = found->second, S_OK);
     }
     HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID, LCID locale, WORD flags, DISPPARAMS* params,
                                      VARIANT* result, EXCEPINFO* exception, UINT*) override
@@ -156,14 +154,13 @@ public:
                                   params->cNamedArgs > 0 ? params->rgdispidNamedArgs[0] : DISPID_UNKNOWN,
                                   argument ? params->rgvarg[0].vt : VT_EMPTY, argument ? params->rgvarg[0].boolVal : 0);
         g_clock.Ask();
-        auto refused = refusals_.find(member);
-        if (refused != refusals_.end() && refused->second.Take())
+        if (Refusal& refused = refusals_[member]; refused.Take())
         {
             // Excel explains a failure, and may explain even a busy answer: the caller frees the texts.
             exception->bstrSource = ::SysAllocString(L"fake");
             exception->bstrDescription = ::SysAllocString(L"refused");
-            exception->scode = refused->second.answer;
-            return refused->second.answer;
+            exception->scode = refused.answer;
+            return refused.answer;
         }
         auto value = values_.find(member);
         if (value == values_.end())
@@ -178,7 +175,7 @@ private:
     std::map<DISPID, Variant> values_;
     std::map<DISPID, Refusal> refusals_;
     std::map<std::wstring, Refusal, IgnoringCase> lookupRefusals_;
-    std::vector<std::pair<std::wstring, LCID>> lookups_;
+    std::vector<Lookup> lookups_;
     std::vector<Invocation> invocations_;
 };
 
@@ -226,45 +223,29 @@ class AllocationCount : public Counted<IMallocSpy>
 public:
     static AllocationCount& Started()
     {
-        static AllocationCount* const count = new AllocationCount;
+        static AllocationCount* const count = (SetOaNoCache(), new AllocationCount);
         return *count;
     }
     bool Registered() const { return registered_; }
     LONG Live() const { return live_; }
 
-    SIZE_T STDMETHODCALLTYPE PreAlloc(SIZE_T size) override { return size; }
-    void* STDMETHODCALLTYPE PostAlloc(void* block) override
-    {
-        live_ += block != nullptr;
-        return block;
-    }
-    void* STDMETHODCALLTYPE PreFree(void* block, BOOL counted) override
-    {
-        live_ -= block != nullptr && counted;
-        return block;
-    }
-    void STDMETHODCALLTYPE PostFree(BOOL) override {}
-    SIZE_T STDMETHODCALLTYPE PreRealloc(void* block, SIZE_T size, void** passed, BOOL) override
-    {
-        *passed = block;
-        return size;
-    }
-    void* STDMETHODCALLTYPE PostRealloc(void* block, BOOL) override { return block; }
-    void* STDMETHODCALLTYPE PreGetSize(void* block, BOOL) override { return block; }
-    SIZE_T STDMETHODCALLTYPE PostGetSize(SIZE_T size, BOOL) override { return size; }
-    void* STDMETHODCALLTYPE PreDidAlloc(void* block, BOOL) override { return block; }
-    int STDMETHODCALLTYPE PostDidAlloc(void*, BOOL, int answer) override { return answer; }
-    void STDMETHODCALLTYPE PreHeapMinimize() override {}
-    void STDMETHODCALLTYPE PostHeapMinimize() override {}
+    STDMETHOD_(SIZE_T, PreAlloc)(SIZE_T size) override { return size; }
+    STDMETHOD_(void*, PostAlloc)(void* block) override { return live_ += block != nullptr, block; }
+    STDMETHOD_(void*, PreFree)(void* block, BOOL counted) override { return live_ -= block && counted, block; }
+    STDMETHOD_(void, PostFree)(BOOL) override {}
+    STDMETHOD_(SIZE_T, PreRealloc)(void* block, SIZE_T size, void** out, BOOL) override { return *out = block, size; }
+    STDMETHOD_(void*, PostRealloc)(void* block, BOOL) override { return block; }
+    STDMETHOD_(void*, PreGetSize)(void* block, BOOL) override { return block; }
+    STDMETHOD_(SIZE_T, PostGetSize)(SIZE_T size, BOOL) override { return size; }
+    STDMETHOD_(void*, PreDidAlloc)(void* block, BOOL) override { return block; }
+    STDMETHOD_(int, PostDidAlloc)(void*, BOOL, int answer) override { return answer; }
+    STDMETHOD_(void, PreHeapMinimize)() override {}
+    STDMETHOD_(void, PostHeapMinimize)() override {}
 
 private:
-    AllocationCount()
-    {
-        SetOaNoCache();
-        registered_ = SUCCEEDED(::CoRegisterMallocSpy(this));
-    }
+    AllocationCount() : registered_(SUCCEEDED(::CoRegisterMallocSpy(this))) {}
 
-    bool registered_ = false;
+    const bool registered_;
     LONG live_ = 0;
 };
 
@@ -355,15 +336,11 @@ TEST_F(ComTest, EachOperationLooksTheNameUpAfreshInEnglishAndInvokesItAsItMust)
                         object.Refuse(row.name, busy, 2);
                     else if (refused == 2)
                         object.RefuseEnumerator(busy, 2);
-                    const size_t lookups = object.Lookups().size();
-                    const size_t invocations = object.Invocations().size();
+                    object.Forget();
                     ASSERT_EQ(S_OK, row.operation());
-                    ASSERT_EQ(lookups + (row.name ? (refused == 1 ? 3 : 1) : 0), object.Lookups().size());
-                    for (size_t i = lookups; i < object.Lookups().size(); ++i)
-                        EXPECT_EQ(std::make_pair(std::wstring(row.name), LCID{0x0409}), object.Lookups()[i]);
-                    ASSERT_EQ(invocations + (refused == 2 ? 3 : 1), object.Invocations().size());
-                    for (size_t i = invocations; i < object.Invocations().size(); ++i)
-                        EXPECT_EQ(row.invoked, object.Invocations()[i]) << i;
+                    const Lookup lookup = {row.name ? row.name : L"", 0x0409};
+                    EXPECT_EQ(std::vector<Lookup>(row.name ? (refused == 1 ? 3 : 1) : 0, lookup), object.Lookups());
+                    EXPECT_EQ(std::vector<Invocation>(refused == 2 ? 3 : 1, row.invoked), object.Invocations());
                     std::vector<ULONGLONG> beats = lookedUpAndInvokedAt[row.name ? refused : refused == 2 ? 2 : 0];
                     if (!row.name)
                         beats.erase(beats.begin());

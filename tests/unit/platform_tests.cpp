@@ -1,6 +1,7 @@
 // The file probe and deletion against real files, and the message pump, on the real system.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <utility>
@@ -11,10 +12,7 @@
 
 namespace
 {
-bool Exists(const std::wstring& path)
-{
-    return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
+bool Exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 // These tests run under Wine, which lays links out as Unix symbolic links, and drive letters as
 // Unix symbolic links in the prefix's dosdevices folder; its kernel32 names Unix files.
@@ -299,8 +297,7 @@ TEST_F(FilesTest, EverySpellingOfAPathDeletesTheOneFileItNames)
     }
     ASSERT_GT(PathOf(deep).size(), static_cast<size_t>(MAX_PATH));
     std::wstring slashes = folder_ + L"/sub/a.xla";
-    for (wchar_t& c : slashes)
-        c = c == L'\\' ? L'/' : c;
+    std::replace(slashes.begin(), slashes.end(), L'\\', L'/');
     const std::wstring beyondAscii = L"Quantorelix\u00c9xcel-\u0130\u0131-\u65e5\u672c.xla";
     const struct
     {
