@@ -1,9 +1,11 @@
-# The detection rule's decision on fake machines: each row one healthy machine changed as it says,
-# the rule's facts answered by fakes that keep Windows' documented contracts, the decision run as
-# the script runs it (StrictMode 2.0, errors stop).
+# The rule's decision on fake machines: each row one healthy machine changed as it says, the rule's
+# facts answered by fakes that keep Windows' documented contracts, the verdict and its reason as
+# the shipped scripts get them. Then the shipped scripts themselves (built, with the rule inlined,
+# in the folder DEPLOY_SCRIPTS names), run as files.
 BeforeAll {
-    $script:rule = Join-Path $PSScriptRoot '../../deploy/detect-removal.ps1'
-    . $script:rule
+    . (Join-Path $PSScriptRoot '../../deploy/removal-rule.ps1')
+    $script:shipped = $env:DEPLOY_SCRIPTS
+    if (-not $script:shipped) { throw 'DEPLOY_SCRIPTS names no folder of built scripts (ctest sets it)' }
     $script:user = 'S-1-5-21-1004336348-1177238915-682003330-1001'
     $script:clsid = '{00024500-0000-0000-C000-000000000046}'
     $script:office = 'C:\Program Files\Microsoft Office\root\Office16'
@@ -11,11 +13,16 @@ BeforeAll {
     $script:appData = 'C:\Users\ada\AppData\Roaming'
     $script:c2r = 'LocalMachine\Registry64\SOFTWARE\Microsoft\Office\ClickToRun\REGISTRY\MACHINE\Software\'
     $script:options = 'CurrentUser\Default\Software\Microsoft\Office\16.0\Excel\Options'
-    # The rule's own bound on the wait for the program's Excel.
-    $script:bound = (Get-Command Test-Removal).ScriptBlock.Ast.Parameters |
-        Where-Object { $_.Name.VariablePath.UserPath -eq 'ExcelWaitSeconds' } |
-        ForEach-Object { $_.DefaultValue.Value }
-    if (-not ($script:bound -is [int] -and $script:bound -gt 1)) { throw "no bound on the wait: '$script:bound'" }
+    # The rule's own bounds: on the wait for the program's Excel, and on the whole run.
+    $bounds = @{}
+    foreach ($parameter in (Get-Command Get-RemovalVerdict).ScriptBlock.Ast.Parameters) {
+        $bounds[$parameter.Name.VariablePath.UserPath] = $parameter.DefaultValue.Value
+    }
+    $script:bound = $bounds.ExcelWaitSeconds
+    $script:runBound = $bounds.RunSeconds
+    if (-not ($script:bound -is [int] -and $script:bound -gt 1 -and $script:runBound -gt $script:bound)) {
+        throw "no bounds on the wait and the run: '$script:bound', '$script:runBound'"
+    }
 
     # 64-bit Microsoft 365 (Click-to-Run) on 64-bit Windows, just after the program's run: its
     # Excel gone, the add-in's entry and copies gone; another user's Excel in another session; an
@@ -28,8 +35,10 @@ BeforeAll {
             Environment = @{ USERPROFILE = 'C:\Users\ada' }
             # Each: session, command line ($null: not readable), owner ($null: not readable),
             # and the second of the fake clock it ends at ($null: never).
-            Processes = @(@{ SessionId = 3; CommandLine = "`"$script:office\EXCEL.EXE`""
+            Processes = @(@{ Id = 'p0'; SessionId = 3; CommandLine = "`"$script:office\EXCEL.EXE`""
                     OwnerSid = 'S-1-5-21-1004336348-1177238915-682003330-1002'; EndsAt = $null })
+            # The seconds each owner lookup takes (a loaded session host).
+            OwnerSeconds = 0
             # Keys by hive\view\path, each with its values as GetValue gives them.
             Registry  = @{
                 'ClassesRoot\Registry64\Excel.Application\CLSID'                 = @{ '' = $script:clsid }
@@ -45,7 +54,8 @@ BeforeAll {
             # Folders (their ancestors are there too).
             Folders   = @("$script:office\XLSTART", "$script:appData\Microsoft\Excel\XLSTART", 'C:\Addins',
                 '\\fs01\team\Excel Startup')
-            # Keys and folders that may not be read, share roots out of reach.
+            # Keys that may not be read, folders that may not be listed, files whose attributes
+            # may not be read; share roots out of reach.
             Denied    = @()
             Unreachable = @()
         }
@@ -58,7 +68,8 @@ BeforeAll {
         if ($change) { & $change $script:machine }
     }
     function Add-Excel([hashtable]$machine, [int]$session, $commandLine, $owner, $endsAt = $null) {
-        $machine.Processes += @{ SessionId = $session; CommandLine = $commandLine; OwnerSid = $owner; EndsAt = $endsAt }
+        $machine.Processes += @{ Id = "p$($machine.Processes.Count)"; SessionId = $session; CommandLine = $commandLine
+            OwnerSid = $owner; EndsAt = $endsAt }
     }
     # REG_EXPAND_SZ: GetValue hands it over expanded ("RegistryKey.GetValue",
     # https://learn.microsoft.com/en-us/dotnet/api/microsoft.win32.registrykey.getvalue).
@@ -88,28 +99,24 @@ BeforeAll {
             }
         }
     }
-    function Get-Verdict {
-        Set-StrictMode -Version 2.0
-        $ErrorActionPreference = 'Stop'
-        try {
-            if (Test-Removal) { 'removed' } else { 'not removed' }
-        } catch {
-            'cannot tell', "$_"
-        }
-    }
+    # The verdict, and the reason after it.
+    function Get-Verdict { (Get-RemovalVerdict) -split ': ', 2 }
 
     Mock Get-Identity { [pscustomobject]@{ Sid = $script:machine.Sid; SessionId = $script:machine.SessionId } }
-    # Win32_Process: CommandLine null where it may not be read; GetOwnerSid's SID, none where it
-    # answers other than 0 ("Win32_Process class",
-    # https://learn.microsoft.com/en-us/windows/win32/cimwin32prov/win32-process; "GetOwnerSid
-    # method of the Win32_Process class",
+    # Win32_Process: CommandLine null where it may not be read ("Win32_Process class",
+    # https://learn.microsoft.com/en-us/windows/win32/cimwin32prov/win32-process); GetOwnerSid's
+    # SID, none where it answers other than 0 ("GetOwnerSid method of the Win32_Process class",
     # https://learn.microsoft.com/en-us/windows/win32/cimwin32prov/getownersid-method-in-class-win32-process).
     Mock Get-ExcelProcess {
         foreach ($process in $script:machine.Processes) {
             if ($null -eq $process.EndsAt -or $process.EndsAt -gt $script:clock) {
-                [pscustomobject]@{ SessionId = $process.SessionId; CommandLine = $process.CommandLine; OwnerSid = $process.OwnerSid }
+                [pscustomobject]@{ Id = $process.Id; SessionId = $process.SessionId; CommandLine = $process.CommandLine }
             }
         }
+    }
+    Mock Get-ProcessOwner {
+        $script:clock += $script:machine.OwnerSeconds
+        @($script:machine.Processes | Where-Object { $_.Id -eq $Process.Id })[0].OwnerSid
     }
     Mock Get-Clock { $script:clock }
     Mock Start-Sleep { $script:clock += $Seconds }
@@ -134,14 +141,17 @@ BeforeAll {
     }
     # File.GetAttributes: FileNotFoundException for a file not there in a folder that is,
     # DirectoryNotFoundException where a folder on the way is not (an unmapped drive too),
-    # UnauthorizedAccessException inside a folder that may not be read
+    # UnauthorizedAccessException for a file whose attributes may not be read
     # ("File.GetAttributes", https://learn.microsoft.com/en-us/dotnet/api/system.io.file.getattributes);
+    # a folder the user may not list answers for its files all the same, with the traverse right
+    # every user holds by default ("Bypass traverse checking",
+    # https://learn.microsoft.com/en-us/previous-versions/windows/it-pro/windows-10/security/threat-protection/security-policy-settings/bypass-traverse-checking);
     # a share that does not answer: IOException, "The network path was not found."
     Mock Get-FileAttribute {
         if ($null -eq $script:firstRead) { $script:firstRead = $script:clock }
         Assert-Reachable $Path
         $path = $Path.TrimEnd('\')
-        if ($path.Contains('\') -and $script:machine.Denied -contains (Get-Parent $path)) {
+        if ($script:machine.Files.ContainsKey($path) -and $script:machine.Denied -contains $path) {
             throw [UnauthorizedAccessException]::new("Access to the path '$Path' is denied.")
         }
         if ($script:machine.Files.ContainsKey($path)) { return 'Archive' }
@@ -173,102 +183,139 @@ BeforeAll {
     Mock Get-AppData { $script:machine.AppData }
 }
 
-Describe 'The detection rule' {
+Describe 'The rule' {
+    # Why: the reason after the verdict, as a wildcard pattern, its variables filled in as the test runs.
     It '<Name>: <Expected>' -ForEach @(
-        @{ Name = 'a healthy 64-bit Click-to-Run machine after the run'; Expected = 'removed'; Change = $null }
-        @{ Name = 'run as LocalSystem'; Expected = 'not removed'; Change = { param($m) $m.Sid = 'S-1-5-18' } }
+        @{ Name = 'a healthy 64-bit Click-to-Run machine after the run'; Expected = 'removed'; Why = $null; Change = $null }
+        @{ Name = 'run as LocalSystem'; Expected = 'not removed'; Why = 'run as S-1-5-18, not as the signed-in user'
+            Change = { param($m) $m.Sid = 'S-1-5-18' } }
 
         # Excels running.
-        @{ Name = "the user's own Excel open"; Expected = 'not removed'
+        @{ Name = "the user's own Excel open"; Expected = 'not removed'; Why = 'the user''s Excel is open (session 2)'
             Change = { param($m) Add-Excel $m 2 "`"$office\EXCEL.EXE`"" $user } }
-        @{ Name = "the user's own Excel open in another session"; Expected = 'not removed'
+        @{ Name = "the user's own Excel open in another session"; Expected = 'not removed'; Why = 'the user''s Excel is open (session 5)'
             Change = { param($m) Add-Excel $m 5 "`"$office\EXCEL.EXE`" Book1.xlsx" $user } }
-        @{ Name = "the program's Excel ending within the wait"; Expected = 'removed'
+        @{ Name = "the program's Excel ending within the wait"; Expected = 'removed'; Why = $null
             Change = { param($m) Add-Excel $m 2 "`"$office\EXCEL.EXE`" /automation -Embedding" $user ($bound - 1) } }
-        @{ Name = "the program's Excel outlasting the wait"; Expected = 'not removed'
+        @{ Name = "the program's Excel outlasting the wait"; Expected = 'not removed'; Why = 'an Excel started by automation still runs after $bound s'
             Change = { param($m) Add-Excel $m 2 "`"$office\EXCEL.EXE`" /automation -Embedding" $user ($bound + 1) } }
-        @{ Name = "the program's Excel ending, and the user's own open"; Expected = 'not removed'
+        @{ Name = "the program's Excel ending, and the user's own open"; Expected = 'not removed'; Why = 'the user''s Excel is open (session 2)'
             Change = { param($m) Add-Excel $m 2 "`"$office\EXCEL.EXE`" /Automation -Embedding" $user 3; Add-Excel $m 2 "`"$office\EXCEL.EXE`"" $user } }
-        @{ Name = 'an Excel whose owner cannot be read, in this session'; Expected = 'not removed'
+        @{ Name = 'an Excel whose owner cannot be read, in this session'; Expected = 'not removed'; Why = 'the user''s Excel is open (session 2)'
             Change = { param($m) Add-Excel $m 2 "`"$office\EXCEL.EXE`"" $null } }
-        @{ Name = 'an Excel whose owner cannot be read, in another session'; Expected = 'removed'
+        @{ Name = 'an Excel whose owner cannot be read, in another session'; Expected = 'removed'; Why = $null
             Change = { param($m) Add-Excel $m 4 "`"$office\EXCEL.EXE`"" $null } }
-        @{ Name = "the user's Excel whose command line cannot be read"; Expected = 'cannot tell'
+        @{ Name = "the user's Excel whose command line cannot be read"; Expected = 'cannot tell'; Why = '*command line cannot be read (session 2)'
             Change = { param($m) Add-Excel $m 2 $null $user } }
+        @{ Name = 'a session host whose owner lookups take 3 s each, with 20 Excels of others'; Expected = 'cannot tell'
+            Why = 'the rule''s bound of $runBound s ran out before the owner of an Excel in session 9'
+            Change = { param($m) $m.OwnerSeconds = 3; foreach ($i in 1..20) { Add-Excel $m 9 $null 'S-1-5-21-9-9-9-2000' } } }
 
         # The Excels installed.
-        @{ Name = 'a stale registration in the 32-bit view, the 64-bit one good'; Expected = 'removed'
+        @{ Name = 'a stale registration in the 32-bit view, the 64-bit one good'; Expected = 'removed'; Why = $null
             Change = { param($m) $m.Registry["ClassesRoot\Registry32\CLSID\$clsid\LocalServer32"][''] = "`"$office32\EXCEL.EXE`" /automation" } }
         @{ Name = 'registered, and no EXCEL.EXE left anywhere it names'; Expected = 'cannot tell'
+            Why = 'Excel.Application starts $office\EXCEL.EXE or $office\EXCEL.EXE, which is not there*'
             Change = { param($m) $m.Files.Remove("$office\EXCEL.EXE") } }
-        @{ Name = 'an Excel.Application without its CLSID'; Expected = 'cannot tell'
+        @{ Name = 'an Excel.Application without its CLSID'; Expected = 'cannot tell'; Why = 'HKCR\Excel.Application names no CLSID'
             Change = { param($m) $m.Registry.Remove('ClassesRoot\Registry64\Excel.Application\CLSID'); $m.Registry['ClassesRoot\Registry64\Excel.Application\CurVer'] = @{ '' = 'Excel.Application.16' } } }
-        @{ Name = 'a LocalServer32 that names no program'; Expected = 'cannot tell'
+        @{ Name = 'a LocalServer32 that names no program'; Expected = 'cannot tell'; Why = 'HKCR\CLSID\$clsid\LocalServer32 names no program'
             Change = { param($m) $m.Registry["ClassesRoot\Registry64\CLSID\$clsid\LocalServer32"][''] = 1 } }
         @{ Name = 'the registration that may not be read'; Expected = 'cannot tell'
+            Why = 'HKCR\Excel.Application\CLSID: Requested registry access is not allowed.'
             Change = { param($m) $m.Denied += 'ClassesRoot\Registry64\Excel.Application\CLSID' } }
-        @{ Name = 'an EXCEL.EXE without a version'; Expected = 'cannot tell'
+        @{ Name = 'an EXCEL.EXE without a version'; Expected = 'cannot tell'; Why = '$office\EXCEL.EXE has no version'
             Change = { param($m) $m.Files["$office\EXCEL.EXE"] = 0 } }
-        @{ Name = 'a 32-bit Click-to-Run Excel 2013 beside it, known by its InstallRoot, whose OPEN names the add-in'; Expected = 'not removed'
-            Change = { param($m) $m.Registry["$($c2r)Wow6432Node\Microsoft\Office\15.0\Excel\InstallRoot"] = @{ Path = "$office32\" }
+        @{ Name = 'a 32-bit Click-to-Run Excel 2013 beside it, known by its InstallRoot written with / and doubled, whose OPEN names the add-in'
+            Expected = 'not removed'; Why = 'OPEN in HKCU\Software\Microsoft\Office\15.0\Excel\Options names QuantorelixExcelLink.xla'
+            Change = { param($m) $m.Registry["$($c2r)Wow6432Node\Microsoft\Office\15.0\Excel\InstallRoot"] = @{ Path = $office32.Replace('\Microsoft', '//Microsoft').Replace('\', '/') + '/' }
                 $m.Files["$office32\EXCEL.EXE"] = 15
                 $m.Registry['CurrentUser\Default\Software\Microsoft\Office\15.0\Excel\Options'] = @{ OPEN = 'QuantorelixExcelLink.xla' } } }
-        @{ Name = 'a stale 15.0 Options key naming the add-in, no Excel 2013 installed'; Expected = 'removed'
+        @{ Name = 'a stale 15.0 Options key naming the add-in, no Excel 2013 installed'; Expected = 'removed'; Why = $null
             Change = { param($m) $m.Registry['CurrentUser\Default\Software\Microsoft\Office\15.0\Excel\Options'] = @{ OPEN = 'QuantorelixExcelLink.xla' } } }
-        @{ Name = 'nothing installed, a 16.0 OPEN naming the add-in left'; Expected = 'removed'
+        @{ Name = 'no Excel found, a 16.0 OPEN naming the add-in'; Expected = 'cannot tell'
+            Why = 'no Excel is found, and OPEN in HKCU\Software\Microsoft\Office\16.0\Excel\Options names QuantorelixExcelLink.xla'
             Change = { param($m) foreach ($k in @($m.Registry.Keys)) { if ($k -notlike 'CurrentUser\*') { $m.Registry.Remove($k) } }
                 $m.Files.Remove("$office\EXCEL.EXE"); $m.Registry[$options].OPEN = 'QuantorelixExcelLink.xla' } }
-        @{ Name = "nothing installed, a copy in the user's XLSTART"; Expected = 'not removed'
+        @{ Name = 'no Excel found, its Options clear'; Expected = 'removed'; Why = $null
+            Change = { param($m) foreach ($k in @($m.Registry.Keys)) { if ($k -notlike 'CurrentUser\*') { $m.Registry.Remove($k) } }
+                $m.Files.Remove("$office\EXCEL.EXE") } }
+        @{ Name = "no Excel found, a copy in the user's XLSTART"; Expected = 'not removed'
+            Why = 'a copy in the user''s XLSTART $appData\Microsoft\Excel\XLSTART'
             Change = { param($m) foreach ($k in @($m.Registry.Keys)) { if ($k -notlike 'CurrentUser\*') { $m.Registry.Remove($k) } }
                 $m.Files.Remove("$office\EXCEL.EXE"); $m.Files["$appData\Microsoft\Excel\XLSTART\QuantorelixExcelLink.xla"] = 1 } }
 
         # The OPEN values.
         @{ Name = 'an OPEN1 naming the add-in'; Expected = 'not removed'
+            Why = 'OPEN1 in HKCU\Software\Microsoft\Office\16.0\Excel\Options names /R "C:\Addins\QuantorelixExcelLink.xla"'
             Change = { param($m) $m.Registry[$options].OPEN1 = '/R "C:\Addins\QuantorelixExcelLink.xla"' } }
-        @{ Name = 'an open2 naming it in capitals'; Expected = 'not removed'
+        @{ Name = 'an open2 naming it in capitals'; Expected = 'not removed'; Why = 'open2 in *\16.0\Excel\Options names C:\ADDINS\QUANTORELIXEXCELLINK.XLA'
             Change = { param($m) $m.Registry[$options].open2 = 'C:\ADDINS\QUANTORELIXEXCELLINK.XLA' } }
-        @{ Name = 'an OPEN with the key in the folder part of the path only'; Expected = 'not removed'
+        @{ Name = 'an OPEN with the key in the folder part of the path only'; Expected = 'not removed'; Why = 'OPEN in * names "C:\QuantorelixExcel\Tools.xlam"'
             Change = { param($m) $m.Registry[$options].OPEN = '"C:\QuantorelixExcel\Tools.xlam"' } }
-        @{ Name = 'an OPEN of type REG_MULTI_SZ naming it in its second text'; Expected = 'not removed'
+        @{ Name = 'an OPEN of type REG_MULTI_SZ naming it in its second text'; Expected = 'not removed'; Why = 'OPEN in * names C:\Addins\QuantorelixExcelLink.xla'
             Change = { param($m) $m.Registry[$options].OPEN = [string[]]@('C:\Addins\Other.xlam', 'C:\Addins\QuantorelixExcelLink.xla') } }
-        @{ Name = 'an OPEN of type REG_EXPAND_SZ naming it once expanded'; Expected = 'not removed'
+        @{ Name = 'an OPEN of type REG_EXPAND_SZ naming it once expanded'; Expected = 'not removed'; Why = 'OPEN in * names C:\QuantorelixExcel\Link.xla'
             Change = { param($m) $m.Environment.QLX = 'C:\QuantorelixExcel'; $m.Registry[$options].OPEN = New-ExpandString '%QLX%\Link.xla' } }
-        @{ Name = 'OPEN values that are a number and binary data'; Expected = 'removed'
+        @{ Name = 'OPEN values that are a number and binary data'; Expected = 'removed'; Why = $null
             Change = { param($m) $m.Registry[$options].OPEN = 1; $m.Registry[$options].OPEN3 = [Text.Encoding]::ASCII.GetBytes('quantorelixexcel') } }
-        @{ Name = 'a value not named OPEN that holds the key'; Expected = 'removed'
+        @{ Name = 'a value not named OPEN that holds the key'; Expected = 'removed'; Why = $null
             Change = { param($m) $m.Registry[$options].OPENED = 'quantorelixexcel'; $m.Registry[$options].XOPEN = 'quantorelixexcel' } }
         @{ Name = 'the policy twin of Options with an OPEN naming it'; Expected = 'not removed'
+            Why = 'OPEN in HKCU\Software\Policies\Microsoft\Office\16.0\Excel\Options names QuantorelixExcelLink.xla'
             Change = { param($m) $m.Registry['CurrentUser\Default\Software\Policies\Microsoft\Office\16.0\Excel\Options'] = @{ OPEN = 'QuantorelixExcelLink.xla' } } }
         @{ Name = 'an Options key that may not be read'; Expected = 'cannot tell'
+            Why = 'HKCU\Software\Microsoft\Office\16.0\Excel\Options: Requested registry access is not allowed.'
             Change = { param($m) $m.Denied += $options } }
+        @{ Name = 'an OPEN naming it in a text of 2,100 characters'; Expected = 'not removed'; Why = 'OPEN in * names C:\*QuantorelixExcelLink.xla\xxx*...'
+            Change = { param($m) $m.Registry[$options].OPEN = 'C:\QuantorelixExcelLink.xla\' + 'x' * 2100 } }
 
         # The startup folders.
-        @{ Name = "a copy in the user's XLSTART"; Expected = 'not removed'
+        @{ Name = "a copy in the user's XLSTART"; Expected = 'not removed'; Why = 'a copy in the user''s XLSTART $appData\Microsoft\Excel\XLSTART'
             Change = { param($m) $m.Files["$appData\Microsoft\Excel\XLSTART\QuantorelixExcelLink.xla"] = 1 } }
-        @{ Name = 'a copy in the XLSTART beside EXCEL.EXE'; Expected = 'not removed'
+        @{ Name = "a copy in the user's XLSTART, %APPDATA% ending in a separator"; Expected = 'not removed'
+            Why = 'a copy in the user''s XLSTART $appData\\Microsoft\Excel\XLSTART'
+            Change = { param($m) $m.AppData = "$appData\"; $m.Files["$appData\Microsoft\Excel\XLSTART\QuantorelixExcelLink.xla"] = 1 } }
+        @{ Name = 'a copy in the XLSTART beside EXCEL.EXE'; Expected = 'not removed'; Why = 'a copy in Excel''s XLSTART $office\XLSTART'
             Change = { param($m) $m.Files["$office\XLSTART\QuantorelixExcelLink.xla"] = 1 } }
-        @{ Name = 'a copy in the alternate startup folder'; Expected = 'not removed'
+        @{ Name = 'a copy in the alternate startup folder'; Expected = 'not removed'; Why = 'a copy in AltStartup \\fs01\team\Excel Startup'
             Change = { param($m) $m.Files['\\fs01\team\Excel Startup\QuantorelixExcelLink.xla'] = 1 } }
-        @{ Name = 'a profile without %APPDATA%\Microsoft\Excel'; Expected = 'removed'
+        @{ Name = 'a copy in the alternate startup folder, named with /, doubled separators, . and ..'; Expected = 'not removed'
+            Why = 'a copy in AltStartup //fs01\team\\Old\..\.\Excel Startup/'
+            Change = { param($m) $m.Registry[$options].AltStartup = '//fs01\team\\Old\..\.\Excel Startup/'; $m.Files['\\fs01\team\Excel Startup\QuantorelixExcelLink.xla'] = 1 } }
+        @{ Name = 'a profile without %APPDATA%\Microsoft\Excel'; Expected = 'removed'; Why = $null
             Change = { param($m) $m.Folders = @($m.Folders | Where-Object { $_ -notlike "$appData\Microsoft\Excel*" }) + "$appData\Microsoft" } }
-        @{ Name = 'an alternate startup folder whose tree was deleted'; Expected = 'removed'
+        @{ Name = 'an alternate startup folder whose tree was deleted'; Expected = 'removed'; Why = $null
             Change = { param($m) $m.Registry[$options].AltStartup = 'C:\Old\Team\Startup' } }
         @{ Name = 'an alternate startup folder on an unmapped drive'; Expected = 'cannot tell'
+            Why = 'AltStartup Z:\Startup: drive Z: is not there (an elevated process does not see the user''s mapped drives)'
             Change = { param($m) $m.Registry[$options].AltStartup = 'Z:\Startup' } }
         @{ Name = 'an alternate startup folder on a share out of reach'; Expected = 'cannot tell'
+            Why = 'AltStartup \\fs01\team\Excel Startup: The network path was not found.'
             Change = { param($m) $m.Unreachable += '\\fs01\team' } }
-        @{ Name = 'an alternate startup folder that is no full path'; Expected = 'cannot tell'
+        @{ Name = 'an alternate startup folder that is no full path'; Expected = 'cannot tell'; Why = 'AltStartup Startup: not a full path'
             Change = { param($m) $m.Registry[$options].AltStartup = 'Startup' } }
-        @{ Name = "the user's XLSTART that may not be read"; Expected = 'cannot tell'
+        @{ Name = 'an alternate startup folder on a device path'; Expected = 'cannot tell'; Why = 'AltStartup \\?\C:\Startup: not a full path'
+            Change = { param($m) $m.Registry[$options].AltStartup = '\\?\C:\Startup' } }
+        @{ Name = "the user's XLSTART that may not be listed, no copy in it"; Expected = 'removed'; Why = $null
             Change = { param($m) $m.Denied += "$appData\Microsoft\Excel\XLSTART" } }
-        @{ Name = "the folder above a missing XLSTART that may not be read"; Expected = 'cannot tell'
+        @{ Name = "a copy in the user's XLSTART that may not be listed"; Expected = 'not removed'; Why = 'a copy in the user''s XLSTART *'
+            Change = { param($m) $m.Denied += "$appData\Microsoft\Excel\XLSTART"; $m.Files["$appData\Microsoft\Excel\XLSTART\QuantorelixExcelLink.xla"] = 1 } }
+        @{ Name = "a copy in the user's XLSTART whose attributes may not be read"; Expected = 'cannot tell'
+            Why = 'the user''s XLSTART $appData\Microsoft\Excel\XLSTART: Access to the path * is denied.'
+            Change = { param($m) $m.Files["$appData\Microsoft\Excel\XLSTART\QuantorelixExcelLink.xla"] = 1; $m.Denied += "$appData\Microsoft\Excel\XLSTART\QuantorelixExcelLink.xla" } }
+        @{ Name = 'the folder above a missing XLSTART that may not be listed'; Expected = 'cannot tell'
+            Why = 'the user''s XLSTART *: Access to the path ''$appData\Microsoft'' is denied.'
             Change = { param($m) $m.Folders = @($m.Folders | Where-Object { $_ -notlike "$appData\Microsoft\Excel*" }) + "$appData\Microsoft"
                 $m.Denied += "$appData\Microsoft" } }
-        @{ Name = '%APPDATA% unset'; Expected = 'cannot tell'; Change = { param($m) $m.AppData = $null } }
+        @{ Name = '%APPDATA% unset'; Expected = 'cannot tell'; Why = 'APPDATA is not set'; Change = { param($m) $m.AppData = $null } }
+        @{ Name = '%APPDATA% read as a number: a fault of the rule itself'; Expected = 'cannot tell'; Why = '* (the rule''s line *)'
+            Change = { param($m) $m.AppData = 5 } }
     ) {
         Set-Machine $Change
-        $verdict, $why = Get-Verdict
-        $verdict | Should -Be $Expected -Because $why
+        $verdict, $reason = Get-Verdict
+        $verdict | Should -Be $Expected -Because $reason
+        if ($null -eq $Why) { $reason | Should -BeNullOrEmpty } else { $reason | Should -BeLike $ExecutionContext.InvokeCommand.ExpandString($Why) }
     }
 
     It 'never opens the Options key of an Excel that is not installed' {
@@ -278,33 +325,57 @@ Describe 'The detection rule' {
         Should -Invoke Get-RegistryKey -ParameterFilter { $Path -like '*\15.0\*' } -Times 0 -Exactly
     }
 
-    It "waits for the program's Excel, about every second, and reads the registry and the folders only after it has ended" {
+    It "waits for the program's Excel, about every second, asks each Excel's owner once, and reads the registry and the folders only after it has ended" {
         Set-Machine { param($m) Add-Excel $m 2 "`"$office\EXCEL.EXE`" /automation -Embedding" $user 3 }
         Get-Verdict | Should -Be 'removed'
         Should -Invoke Start-Sleep -ParameterFilter { $Seconds -eq 1 } -Times 3 -Exactly
         Should -Invoke Get-ExcelProcess -Times 4 -Exactly
+        Should -Invoke Get-ProcessOwner -Times 2 -Exactly
         $script:firstRead | Should -Be 3
     }
 
-    It "asks no more once the user's own Excel is seen: no wait, no registry, no folder" {
-        Set-Machine { param($m) Add-Excel $m 2 "`"$office\EXCEL.EXE`" /automation" $user 3; Add-Excel $m 5 "`"$office\EXCEL.EXE`"" $user }
-        Get-Verdict | Should -Be 'not removed'
+    It "asks no more once the user's own Excel is seen: no wait, no other owner, no registry, no folder" {
+        Set-Machine { param($m) Add-Excel $m 2 "`"$office\EXCEL.EXE`" /automation" $user 3; Add-Excel $m 5 "`"$office\EXCEL.EXE`"" $user
+            Add-Excel $m 7 "`"$office\EXCEL.EXE`" /automation" 'S-1-5-21-9-9-9-2000' }
+        Get-Verdict | Should -Be 'not removed', "the user's Excel is open (session 5)"
         Should -Invoke Start-Sleep -Times 0 -Exactly
+        Should -Invoke Get-ProcessOwner -Times 2 -Exactly
         $script:firstRead | Should -BeNullOrEmpty
     }
 }
 
-Describe 'The detection script run as a file' {
-    It 'runs nothing when dot-sourced' {
-        Mock Test-Removal { $true }
-        . $script:rule | Should -BeNullOrEmpty
-        Should -Invoke Test-Removal -Times 0 -Exactly
+Describe 'The shipped scripts run as files' {
+    BeforeAll {
+        $script:detect = Join-Path $script:shipped 'detect-removal.ps1'
+        $script:report = Join-Path $script:shipped 'report-removal.ps1'
+        # This PowerShell again, the .NET host running its pwsh.dll: stdout, stderr and the status.
+        function Invoke-Script([string]$path) {
+            $errors = New-TemporaryFile
+            try {
+                $out = @(& ([Environment]::ProcessPath) (Join-Path $PSHOME 'pwsh.dll') -NoProfile -NonInteractive -File $path 2> $errors.FullName)
+                [pscustomobject]@{ Out = $out; Err = (Get-Content -Raw $errors.FullName); Status = $LASTEXITCODE }
+            } finally {
+                Remove-Item $errors.FullName
+            }
+        }
     }
 
-    It 'prints nothing and exits 0 where nothing is Windows' {
-        # This PowerShell again: the .NET host running its pwsh.dll.
-        $out = & ([Environment]::ProcessPath) (Join-Path $PSHOME 'pwsh.dll') -NoProfile -NonInteractive -File $script:rule 2>&1
-        $LASTEXITCODE | Should -Be 0
-        $out | Should -BeNullOrEmpty
+    It 'runs nothing when dot-sourced' {
+        Mock Get-RemovalVerdict { 'removed' }
+        . $script:detect | Should -BeNullOrEmpty
+        . $script:report | Should -BeNullOrEmpty
+        Should -Invoke Get-RemovalVerdict -Times 0 -Exactly
+    }
+
+    It 'where nothing is Windows: the detection prints nothing and exits 0, the report prints one line of why and exits 1' {
+        $detect = Invoke-Script $script:detect
+        $detect.Out | Should -BeNullOrEmpty
+        $detect.Err | Should -BeNullOrEmpty
+        $detect.Status | Should -Be 0
+        $report = Invoke-Script $script:report
+        $report.Out.Count | Should -Be 1
+        $report.Out[0] | Should -BeLike 'cannot tell: ?*'
+        $report.Err | Should -BeNullOrEmpty
+        $report.Status | Should -Be 1
     }
 }

@@ -1,8 +1,16 @@
-# The detection script held to what Windows PowerShell 5.1 runs, read by PowerShell's own parser:
-# no syntax added since, no command outside those 5.1 has that it uses, .NET reached only from the
+# Each shipped script, as built (the rule inlined, in the folder DEPLOY_SCRIPTS names), held to
+# what Windows PowerShell 5.1 runs, read by PowerShell's own parser: one file that stands alone, no
+# syntax added since, no command outside those 5.1 has that it uses, .NET reached only from the
 # fact functions, ASCII only (5.1 reads a file without a byte order mark in the ANSI code page).
+BeforeDiscovery {
+    $scripts = 'detect-removal.ps1', 'report-removal.ps1'
+}
 BeforeAll {
-    $script:path = Join-Path $PSScriptRoot '../../deploy/detect-removal.ps1'
+    if (-not $env:DEPLOY_SCRIPTS) { throw 'DEPLOY_SCRIPTS names no folder of built scripts (ctest sets it)' }
+}
+Describe '<_> under Windows PowerShell 5.1' -ForEach $scripts {
+  BeforeAll {
+    $script:path = Join-Path $env:DEPLOY_SCRIPTS $_
     $tokens = $null
     $errors = $null
     $script:ast = [Management.Automation.Language.Parser]::ParseFile($script:path, [ref]$tokens, [ref]$errors)
@@ -11,12 +19,11 @@ BeforeAll {
     $script:functions = @($script:ast.EndBlock.Statements |
             Where-Object { $_ -is [Management.Automation.Language.FunctionDefinitionAst] })
     # Every function but the decision asks Windows one thing.
-    $script:facts = @($script:functions | Where-Object Name -NE 'Test-Removal')
+    $script:facts = @($script:functions | Where-Object Name -NE 'Get-RemovalVerdict')
     function Get-Place($ast) { "line $($ast.Extent.StartLineNumber): $($ast.Extent.Text)" }
     function Find-Ast([scriptblock]$predicate) { @($script:ast.FindAll($predicate, $true)) }
-}
+  }
 
-Describe 'detect-removal.ps1 under Windows PowerShell 5.1' {
     It 'parses without an error' {
         $script:errors | ForEach-Object { "line $($_.Extent.StartLineNumber): $($_.Message)" } | Should -BeNullOrEmpty
     }
