@@ -107,9 +107,8 @@ function Get-AppData {
 function Get-RemovalVerdict([int]$ExcelWaitSeconds = 20, [int]$RunSeconds = 40) {
     # Configuration Manager ends a detection script after 60 seconds by default ("About client
     # settings in Configuration Manager", "Script Execution Timeout (seconds)",
-    # https://learn.microsoft.com/en-us/mem/configmgr/core/clients/deploy/about-client-settings#script-execution-timeout-seconds);
-    # Intune documents none shorter. The run stops at its first step past $RunSeconds from its start,
-    # which leaves PowerShell's own start and that one step the rest of the minute.
+    # https://learn.microsoft.com/en-us/mem/configmgr/core/clients/deploy/about-client-settings).
+    # The run stops at its first step past $RunSeconds: PowerShell's start and that step fit the rest.
     $ErrorActionPreference = 'Stop'
     Set-StrictMode -Version 2.0
     $key = 'quantorelixexcel'
@@ -168,9 +167,8 @@ function Get-RemovalVerdict([int]$ExcelWaitSeconds = 20, [int]$RunSeconds = 40) 
             throw (Get-Message $_)
         }
     }
-    # A copy in a startup folder: $true there, $false gone. A folder counts as missing only when
-    # its nearest ancestor that is there lists without the next part: an unmapped drive or a share
-    # out of reach is "not found" too, and then no ancestor is there, not even the root.
+    # A copy in a startup folder: $true there, $false gone. A folder is missing only when its
+    # nearest ancestor that is there lists without it: an unmapped drive is "not found" too.
     function Test-Copy([string]$kind, [string]$folder) {
         $path = ConvertTo-WindowsPath $folder
         if ($null -eq $path -or $path -notmatch '\A([A-Za-z]:|\\\\[^\\]+\\[^\\]+)((?:\\[^\\]+)*)\\?\z') {
@@ -207,21 +205,17 @@ function Get-RemovalVerdict([int]$ExcelWaitSeconds = 20, [int]$RunSeconds = 40) 
 
     # The first thing that keeps the add-in, $null where nothing does; a throw where it cannot tell.
     function Find-Hold {
-        # 1. A user, not a service account: run as SYSTEM (an app installed "for the system"), the
-        # hive and %APPDATA% are the service's own. LocalSystem S-1-5-18, LocalService S-1-5-19,
-        # NetworkService S-1-5-20 ("Well-known SIDs",
+        # 1. A user, not a service, whose hive and %APPDATA% are its own ("Well-known SIDs",
         # https://learn.microsoft.com/en-us/windows/win32/secauthz/well-known-sids).
         $self = Get-Identity
         if (@('S-1-5-18', 'S-1-5-19', 'S-1-5-20') -contains $self.Sid) { return "run as $($self.Sid), not as the signed-in user" }
 
-        # 2. No Excel of the user's running, in any session: Excel writes its add-in list back into
-        # Options when it closes, an automation-started one too. One whose owner cannot be read is
-        # taken for the user's only in this session (a session host hides other users' owners). One
-        # that COM started runs the LocalServer32 command, "/automation" ("How to Determine the Path
-        # for an Office Application", KB 240794, https://support.microsoft.com/kb/240794): the
-        # program's own, closing; it is waited for, about every second, for at most the wait's bound.
-        # Those that decide at once are looked at first, and each process's owner is asked once,
-        # only while it can still change the answer.
+        # 2. No Excel of the user's running, in any session: Excel writes its add-in list back when
+        # it closes. One whose owner cannot be read counts only in this session. One COM started
+        # runs the LocalServer32 command, "/automation" ("How to Determine the Path for an Office
+        # Application", KB 240794, https://support.microsoft.com/kb/240794): the program's own,
+        # closing, waited for about every second. Those that decide at once come first; each
+        # owner is asked once, and only while it can change the answer.
         $owners = @{}
         function Test-Mine($process) {
             if (-not $owners.ContainsKey($process.Id)) {
@@ -256,19 +250,15 @@ function Get-RemovalVerdict([int]$ExcelWaitSeconds = 20, [int]$RunSeconds = 40) 
             Start-Sleep -Seconds 1
         }
 
-        # 3. The Excels installed here. "Excel.Application" names a CLSID whose LocalServer32 command
-        # starts EXCEL.EXE (KB 240794 above; "LocalServer32",
-        # https://learn.microsoft.com/en-us/windows/win32/com/localserver32): the Excel the program
-        # starts. CLSID is kept apart for 32-bit and 64-bit programs ("Registry Keys Affected by
-        # WOW64", https://learn.microsoft.com/en-us/windows/win32/winprog64/shared-registry-keys), so
-        # both views are read; a view whose registration names an EXCEL.EXE no longer there (an Office
-        # of the other width removed) is passed over. Office records each installed version's folder as
-        # InstallRoot\Path, Click-to-Run in its own registry under ClickToRun\REGISTRY\MACHINE, where a
-        # 32-bit Office on 64-bit Windows keeps it under Software\Wow6432Node ("Error when you view
-        # free/busy information in Outlook", https://learn.microsoft.com/en-us/troubleshoot/outlook/);
-        # Click-to-Run keeps that key in the 64-bit view, and does not use its WOW6432Node copy. An
-        # Excel counts while its EXCEL.EXE is there; its version is that file's major version, as in
-        # the keys' names ("16.0").
+        # 3. The Excels installed. "Excel.Application" names a CLSID whose LocalServer32 starts
+        # EXCEL.EXE ("LocalServer32", https://learn.microsoft.com/en-us/windows/win32/com/localserver32),
+        # in both views ("Registry Keys Affected by WOW64",
+        # https://learn.microsoft.com/en-us/windows/win32/winprog64/shared-registry-keys); one naming
+        # an EXCEL.EXE no longer there is passed over. Office records each version's folder as
+        # InstallRoot\Path, Click-to-Run under ClickToRun\REGISTRY\MACHINE in the 64-bit view, a
+        # 32-bit one there under Software\Wow6432Node ("Error when you view free/busy information in
+        # Outlook", https://learn.microsoft.com/en-us/troubleshoot/outlook/). An Excel's version is
+        # its EXCEL.EXE's major version ("16.0").
         $excels = @{}
         $registered = @()
         foreach ($view in 'Registry64', 'Registry32') {
@@ -324,17 +314,12 @@ function Get-RemovalVerdict([int]$ExcelWaitSeconds = 20, [int]$RunSeconds = 40) 
             $startup += , @("Excel's XLSTART", ($exe.Substring(0, $exe.LastIndexOf('\')) + '\XLSTART'))
         }
 
-        # 4. Excel opens at start each add-in named by a value OPEN, OPEN1, OPEN2, ... of its version's
-        # HKCU\Software\Microsoft\Office\<version>\Excel\Options key or its policy twin (value names
-        # are case-insensitive, as the registry's are; no letter of OPEN changes case with the
-        # locale). Only the installed versions count: a key an older Office left behind is never read
-        # again. Where no Excel is found at all, every version's keys are read: an Excel may be there
-        # unseen (Office from the Microsoft Store keeps its registry apart), and one of them that
-        # names the add-in leaves the rule unable to tell. The key is matched anywhere in the text,
-        # folded ordinally. The options also name the alternate startup folder ("At startup, open all
-        # files in", AltStartup), whose files Excel opens at every start, as it opens those of the
-        # XLSTART folders ("Use startup folders in Excel",
-        # https://learn.microsoft.com/en-us/office/troubleshoot/excel/use-startup-folders).
+        # 4. Excel opens at start each add-in a value OPEN, OPEN1, ... (any case) of its version's
+        # Options key or its policy twin names. Only installed versions count: an older Office's key
+        # is never read again. With no Excel found, every version's keys are read: an Excel may be
+        # there unseen (as Office from the Microsoft Store), so one naming the add-in cannot tell.
+        # AltStartup names a folder Excel opens at start like XLSTART ("Use startup folders in
+        # Excel", https://learn.microsoft.com/en-us/office/troubleshoot/excel/use-startup-folders).
         $roots = 'Software\Microsoft\Office\', 'Software\Policies\Microsoft\Office\'
         $versions = @($installed.Keys)
         if ($excels.Count -eq 0) {
@@ -368,8 +353,7 @@ function Get-RemovalVerdict([int]$ExcelWaitSeconds = 20, [int]$RunSeconds = 40) 
             }
         }
 
-        # 5. No copy in any startup folder Excel opens: the user's own XLSTART under %APPDATA%, the
-        # machine-wide one of each installed Excel, the alternate one (same page).
+        # 5. No copy in a startup folder: the user's, each Excel's, the alternate ones.
         $appData = Get-AppData
         if (-not $appData) { throw 'APPDATA is not set' }
         foreach ($folder in @(, @("the user's XLSTART", ($appData + '\Microsoft\Excel\XLSTART'))) + $startup) {

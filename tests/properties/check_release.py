@@ -16,8 +16,10 @@ import unittest
 from pathlib import Path
 
 SOURCE, WORK = (sys.argv[1:3] + [None] * 2)[:2]
-SCRIPT = os.path.join('deploy', 'detect-removal.ps1')
-RELEASED = {'brolendavir.exe', 'detect-removal.ps1', 'administrators-guide.txt'}
+SCRIPTS = ('detect-removal.ps1', 'report-removal.ps1')
+RELEASED = {'brolendavir.exe', 'administrators-guide.txt', *SCRIPTS}
+# The line of each script's source that the build gives way to the rule.
+INCLUDE = b". (Join-Path $PSScriptRoot 'removal-rule.ps1')\n"
 
 
 def copy_working_tree(source, dest):
@@ -51,7 +53,8 @@ class Release(unittest.TestCase):
             raise AssertionError(f'scripts/release failed (exit {done.returncode}):\n'
                                  f'{done.stdout}{done.stderr}')
         cls.files = {path.name: path.read_bytes() for path in Path(cls.dist).iterdir()}
-        cls.source_script = Path(SOURCE, SCRIPT).read_bytes()
+        cls.sources = {name: Path(SOURCE, 'deploy', name).read_bytes() for name in SCRIPTS}
+        cls.rule = Path(SOURCE, 'deploy', 'removal-rule.ps1').read_bytes()
 
     def test_dist_holds_the_released_files_and_their_checksums(self):
         self.assertEqual(set(self.files), RELEASED | {'SHA256SUMS'})
@@ -63,19 +66,23 @@ class Release(unittest.TestCase):
         self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
 
     def test_texts_have_windows_line_ends(self):
-        for name in ('detect-removal.ps1', 'administrators-guide.txt'):
+        for name in (*SCRIPTS, 'administrators-guide.txt'):
             with self.subTest(name):
                 data = self.files[name]
                 self.assertTrue(data.endswith(b'\r\n'), f'{name} does not end with CR LF')
                 self.assertEqual((data.count(b'\n'), data.count(b'\r')), (data.count(b'\r\n'),) * 2,
                                  f'{name}: (LF, CR) not each one of a CR LF')
 
-    def test_script_is_its_ascii_source_with_windows_line_ends(self):
+    def test_scripts_are_their_ascii_sources_with_the_rule_inlined_and_windows_line_ends(self):
         # Windows PowerShell 5.1 reads a script without a byte order mark in the ANSI code page;
-        # the source keeps LF alone (no CR).
-        outside = sorted({b for b in self.source_script if b >= 0x80 or (b < 0x20 and b != 0x0A)})
-        self.assertEqual(outside, [], f'{SCRIPT} holds bytes outside printable ASCII and LF')
-        self.assertEqual(self.files['detect-removal.ps1'], self.source_script.replace(b'\n', b'\r\n'))
+        # the sources keep LF alone (no CR). Each ships as one file: the rule in its own text.
+        for name, source in self.sources.items():
+            with self.subTest(name):
+                self.assertEqual(source.count(INCLUDE), 1, 'the rule is not dot-sourced where it should be')
+                source = source.replace(INCLUDE, self.rule)
+                outside = sorted({b for b in source if b >= 0x80 or (b < 0x20 and b != 0x0A)})
+                self.assertEqual(outside, [], f'{name} holds bytes outside printable ASCII and LF')
+                self.assertEqual(self.files[name], source.replace(b'\n', b'\r\n'))
 
     def test_guide_says_where_the_script_is_and_what_is_unsigned(self):
         paragraphs = self.files['administrators-guide.txt'].decode('utf-8').replace('\r', '')
@@ -83,7 +90,7 @@ class Release(unittest.TestCase):
         self.assertEqual(len(confirming), 1, 'the guide has no paragraph "Confirming it worked."')
         self.assertIn('detect-removal.ps1', confirming[0])
         # Made without a certificate, the release says so of both files it would sign.
-        for name in ('brolendavir.exe', 'detect-removal.ps1'):
+        for name in ('brolendavir.exe', *SCRIPTS):
             self.assertIn(f'\n{name} in this release is NOT signed.\n', paragraphs)
 
 

@@ -71,7 +71,7 @@ class Signing(unittest.TestCase):
 
     def test_signed_files_verify_reproduce_and_keep_what_they_sign(self):
         for name, source, ext in (('program', EXE, '.exe'), ('script, CRLF', self.script, '.ps1'),
-                                  ('script as committed, LF', SCRIPT, '.ps1')):
+                                  ('script as built, LF', SCRIPT, '.ps1')):
             with self.subTest(name):
                 unsigned = Path(source).read_bytes()
                 first_path, signed = self.signed('first' + ext, source)
