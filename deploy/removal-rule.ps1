@@ -116,7 +116,9 @@ function Get-RemovalVerdict([int]$ExcelWaitSeconds = 20, [int]$RunSeconds = 40) 
     $anyCase = [StringComparison]'OrdinalIgnoreCase'
     $start = Get-Clock
 
-    # What a failure says: the rule's own words, or the system's for what it could not read.
+    # What a failure says: the rule's own words (a throw statement's, "RuntimeException.
+    # WasThrownFromThrowStatement", https://learn.microsoft.com/en-us/dotnet/api/system.management.automation.runtimeexception.wasthrownfromthrowstatement),
+    # or the system's for what it could not read; anything else is a fault of the rule.
     function Get-Message($failure) { $failure.Exception.GetBaseException().Message }
     function Test-Told($failure) {
         $failure.Exception -is [Management.Automation.RuntimeException] -and $failure.Exception.WasThrownFromThrowStatement
