@@ -278,7 +278,7 @@ function Get-RemovalVerdict([int]$ExcelWaitSeconds = 20, [int]$RunSeconds = 40) 
             }
             $exe = ConvertTo-WindowsPath $Matches[1]
             if ($null -eq $exe) { throw "$(Get-KeyName 'ClassesRoot' $view $serverKey) names $($Matches[1]), no full path" }
-            $registered += $exe
+            if ($registered -notcontains $exe) { $registered += $exe }
             if (Test-There $exe) { $excels[$exe] = $true }
         }
         $clickToRun = 'SOFTWARE\Microsoft\Office\ClickToRun\REGISTRY\MACHINE\Software\'

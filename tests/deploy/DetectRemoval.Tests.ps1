@@ -215,7 +215,7 @@ Describe 'The rule' {
         @{ Name = 'a stale registration in the 32-bit view, the 64-bit one good'; Expected = 'removed'; Why = $null
             Change = { param($m) $m.Registry["ClassesRoot\Registry32\CLSID\$clsid\LocalServer32"][''] = "`"$office32\EXCEL.EXE`" /automation" } }
         @{ Name = 'registered, and no EXCEL.EXE left anywhere it names'; Expected = 'cannot tell'
-            Why = 'Excel.Application starts $office\EXCEL.EXE or $office\EXCEL.EXE, which is not there*'
+            Why = 'Excel.Application starts $office\EXCEL.EXE, which is not there, and no other EXCEL.EXE is installed'
             Change = { param($m) $m.Files.Remove("$office\EXCEL.EXE") } }
         @{ Name = 'an Excel.Application without its CLSID'; Expected = 'cannot tell'; Why = 'HKCR\Excel.Application names no CLSID'
             Change = { param($m) $m.Registry.Remove('ClassesRoot\Registry64\Excel.Application\CLSID'); $m.Registry['ClassesRoot\Registry64\Excel.Application\CurVer'] = @{ '' = 'Excel.Application.16' } } }
