@@ -412,8 +412,8 @@ TEST_F(ComTest, FailuresLeaveTheTargetAsItWasAndAreNotAskedAgain)
         {"a collection without an enumerator member", [&] { return enumerate(TypedValue(VT_ERROR)); },
          DISP_E_MEMBERNOTFOUND, 1},
         {"no collection", [&] { return EnumerateMembers(nullptr, items); }, E_POINTER, 0},
-        {"a class not registered", [&] { return CreateHostApplication(L"Brolendavir.NoSuchApplication", item); },
-         S_FALSE, 0},
+        {"an unknown class", [&] { return CreateHostApplication(L"Brolendavir.NoSuchApplication", item); }, S_FALSE, 0},
+        {"an in-process class", [&] { return CreateHostApplication(L"Scripting.FileSystemObject", item); }, S_FALSE, 0},
     };
     for (const auto& row : rows)
     {
