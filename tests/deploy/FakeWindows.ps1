@@ -41,6 +41,9 @@ function New-Machine {
         # Keys and folders that may not be read, share roots out of reach.
         Denied    = @()
         Unreachable = @()
+        # Hidden files; short names by the long path (none here).
+        Hidden    = @()
+        ShortNames = @{}
     }
 }
 # The fake clock starts at 0 and moves only by the rule's pauses.
@@ -59,8 +62,10 @@ function New-ExpandString([string]$text) { [pscustomobject]@{ Unexpanded = $text
 function Get-FakeValue($value) {
     if ($value -is [pscustomobject]) {
         $text = $value.Unexpanded
+        # Names in any letter case ("Environment Variables",
+        # https://learn.microsoft.com/en-us/windows/win32/procthread/environment-variables).
         foreach ($name in $script:machine.Environment.Keys) {
-            $text = $text.Replace("%$name%", $script:machine.Environment[$name])
+            $text = [regex]::Replace($text, [regex]::Escape("%$name%"), $script:machine.Environment[$name].Replace('$', '$$'), 'IgnoreCase')
         }
         return $text
     }
@@ -72,6 +77,18 @@ function Test-FakeFolder([string]$path) {
         if ($folder -eq $path -or $folder.StartsWith($path + '\', [StringComparison]::OrdinalIgnoreCase)) { return $true }
     }
     $false
+}
+# A path whose part is a short name of the machine's, with the long name in its place: Windows
+# opens a file by either ("Naming Files, Paths, and Namespaces", "Short vs. Long Names",
+# https://learn.microsoft.com/en-us/windows/win32/fileio/naming-a-file#short-vs-long-names).
+function Resolve-FakeShortName([string]$path) {
+    foreach ($long in $script:machine.ShortNames.Keys) {
+        $short = $long.Substring(0, $long.LastIndexOf('\') + 1) + $script:machine.ShortNames[$long]
+        if ($path -eq $short -or $path.StartsWith($short + '\', [StringComparison]::OrdinalIgnoreCase)) {
+            return $long + $path.Substring($short.Length)
+        }
+    }
+    $path
 }
 function Get-Parent([string]$path) { $path.TrimEnd('\').Substring(0, $path.TrimEnd('\').LastIndexOf('\')) }
 function Assert-Reachable([string]$path) {
@@ -125,10 +142,11 @@ $script:fakeFacts = @{
     'Get-FileAttribute' = {
         if ($null -eq $script:firstRead) { $script:firstRead = $script:clock }
         Assert-Reachable $Path
-        $path = $Path.TrimEnd('\')
+        $path = Resolve-FakeShortName $Path.TrimEnd('\')
         if ($path.Contains('\') -and $script:machine.Denied -contains (Get-Parent $path)) {
             throw [UnauthorizedAccessException]::new("Access to the path '$Path' is denied.")
         }
+        if ($script:machine.Hidden -contains $path) { return 'Hidden, Archive' }
         if ($script:machine.Files.ContainsKey($path)) { return 'Archive' }
         if (Test-FakeFolder $path) { return 'Directory' }
         if ($path.Contains('\') -and (Test-FakeFolder (Get-Parent $path))) {
@@ -145,7 +163,9 @@ $script:fakeFacts = @{
         $folder = $Path.TrimEnd('\')
         if ($script:machine.Denied -contains $folder) { throw [UnauthorizedAccessException]::new("Access to the path '$Path' is denied.") }
         if (-not (Test-FakeFolder $folder)) { throw [IO.DirectoryNotFoundException]::new("Could not find a part of the path '$Path'.") }
-        $entry = "$folder\$Name"
+        # FindFirstFile, as .NET Framework lists, matches the short name too, and gives the long one
+        # ("Directory.GetFiles", https://learn.microsoft.com/en-us/dotnet/api/system.io.directory.getfiles).
+        $entry = Resolve-FakeShortName "$folder\$Name"
         if ($script:machine.Files.ContainsKey($entry) -or (Test-FakeFolder $entry)) { [string[]]@($entry) }
     }
     # FileVersionInfo.GetVersionInfo: FileNotFoundException for a file not there
