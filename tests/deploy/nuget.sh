@@ -12,6 +12,8 @@ nuget_packages() { dotnet nuget locals global-packages --list | sed 's/^global-p
 pester_module() { echo "$(nuget_packages)/pester/$pester_version/tools/Pester.psd1"; }
 have_pwsh() { [ -d "$(nuget_packages)/powershell/$pwsh_version" ]; }
 have_pester() { [ -f "$(pester_module)" ]; }
+# PowerShell for Windows (windows-host) needs the SDK's package; its restore brings the rest.
+have_windows_host() { [ -d "$(nuget_packages)/microsoft.powershell.sdk/$pwsh_version" ]; }
 # Restores both into the user's NuGet cache; the restore project's own files go to a throwaway
 # folder, not beside it.
 install_pwsh() { (cd "$nuget_root" && dotnet tool restore); }
@@ -20,4 +22,9 @@ install_pester() {
   obj=$(mktemp -d)
   dotnet restore "$nuget_dir/pester.proj" -p:BaseIntermediateOutputPath="$obj/" &&
     rm -rf "$obj"
+}
+install_windows_host() {
+  local obj
+  obj=$(mktemp -d)
+  dotnet restore "$nuget_dir/windows-host" -p:PowerShellVersion="$pwsh_version" -p:BaseIntermediateOutputPath="$obj/" && rm -rf "$obj"
 }

@@ -1,0 +1,2 @@
+// Only carries Versioned16.rc.
+int main(void) { return 0; }
