@@ -3,9 +3,8 @@
 
     check_release.py SOURCE WORK
 
-The copy holds the files git knows in SOURCE (tracked, and new ones it does not ignore) as they
-are in the working tree, committed afresh in a repository of its own: the release is made from
-the sources under test, and nothing is written into SOURCE. The copy, its build and its dist/ go
+The copy holds the files git knows in SOURCE (tracked, and new ones not ignored) as they are in
+the working tree, committed afresh in a repository of its own. It, its build and its dist/ go
 under WORK, which is emptied first and removed when every check passes.
 """
 import os
@@ -18,8 +17,7 @@ from pathlib import Path
 SOURCE, WORK = (sys.argv[1:3] + [None] * 2)[:2]
 SCRIPTS = ('detect-removal.ps1', 'report-removal.ps1')
 RELEASED = {'brolendavir.exe', 'administrators-guide.txt', *SCRIPTS}
-# The line of each script's source that the build gives way to the rule.
-INCLUDE = b". (Join-Path $PSScriptRoot 'removal-rule.ps1')\n"
+INCLUDE = b". (Join-Path $PSScriptRoot 'removal-rule.ps1')\n"  # what the build gives way to the rule
 
 
 def copy_working_tree(source, dest):
@@ -65,17 +63,14 @@ class Release(unittest.TestCase):
                                capture_output=True, text=True)
         self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
 
-    def test_texts_have_windows_line_ends(self):
-        for name in (*SCRIPTS, 'administrators-guide.txt'):
-            with self.subTest(name):
-                data = self.files[name]
-                self.assertTrue(data.endswith(b'\r\n'), f'{name} does not end with CR LF')
-                self.assertEqual((data.count(b'\n'), data.count(b'\r')), (data.count(b'\r\n'),) * 2,
-                                 f'{name}: (LF, CR) not each one of a CR LF')
+    def test_guide_has_windows_line_ends(self):
+        data = self.files['administrators-guide.txt']
+        self.assertTrue(data.endswith(b'\r\n'), 'the guide does not end with CR LF')
+        self.assertEqual((data.count(b'\n'), data.count(b'\r')), (data.count(b'\r\n'),) * 2,
+                         'the guide: (LF, CR) not each one of a CR LF')
 
     def test_scripts_are_their_ascii_sources_with_the_rule_inlined_and_windows_line_ends(self):
-        # Windows PowerShell 5.1 reads a script without a byte order mark in the ANSI code page;
-        # the sources keep LF alone (no CR). Each ships as one file: the rule in its own text.
+        # 5.1 reads a script without a BOM in the ANSI code page; the sources keep LF alone (no CR).
         for name, source in self.sources.items():
             with self.subTest(name):
                 self.assertEqual(source.count(INCLUDE), 1, 'the rule is not dot-sourced where it should be')
@@ -89,8 +84,7 @@ class Release(unittest.TestCase):
         confirming = [p for p in paragraphs.split('\n\n') if p.startswith('Confirming it worked.')]
         self.assertEqual(len(confirming), 1, 'the guide has no paragraph "Confirming it worked."')
         self.assertIn('detect-removal.ps1', confirming[0])
-        # Made without a certificate, the release says so of both files it would sign.
-        for name in ('brolendavir.exe', *SCRIPTS):
+        for name in ('brolendavir.exe', *SCRIPTS):  # made without a certificate, it says so
             self.assertIn(f'\n{name} in this release is NOT signed.\n', paragraphs)
 
 
