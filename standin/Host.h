@@ -13,6 +13,7 @@
 // Our own class id, registered under the ProgID "Excel.Application" in a test prefix only.
 // {c5041cc6-1726-4c76-8dbf-19b0f1b69f17}
 extern const CLSID CLSID_StandinApplication;
+extern const wchar_t kStandinClassId[];
 
 // Everything a test lays out and reads back lives in this folder of the prefix.
 constexpr wchar_t kStandinFolder[] = L"C:\\standin";
@@ -65,6 +66,10 @@ struct Item
     Value notAnObject;
     HRESULT installedWriteFailure = S_OK;
     bool installed = true;
+    // An add-in of the list Excel keeps in the registry (Office.cpp): its full name, empty for the
+    // scenario's own, and the text of the OPEN value that named it.
+    std::wstring keptName;
+    std::wstring openText;
 };
 
 // Calls turned away the way a busy host turns them away: the call returns `answer` itself.
@@ -86,12 +91,33 @@ struct Scenario
     HRESULT nextFailure = S_OK;
     std::vector<std::wstring> heldFiles;  // kept open, without sharing deletion, while the host runs
     std::vector<BusyRule> busy;
+    DWORD lingerSeconds = 0;  // how long the host takes to close once asked to quit
+};
+
+// What StartupPath and LibraryPath answer unless the scenario says otherwise.
+struct Folders
+{
+    std::wstring startup = L"C:\\excel\\xlstart";
+    std::wstring library = L"C:\\excel\\library";
 };
 
 // Reads the lines of C:\standin\scenario.txt that apply to this instance.
-void LoadScenario(int instance, Scenario& scenario);
+void LoadScenario(int instance, Scenario& scenario, const Folders& folders);
 // The busy answer for this call of target (see BusyRule), or S_OK when the call is served.
 HRESULT BusyAnswer(Scenario& scenario, const std::wstring& target);
+
+// --- Excel as Office lays it (Office.cpp) ---
+
+// /regoffice: registers this image as Office registers EXCEL.EXE, and its folder as Click-to-Run's InstallRoot.
+int RegisterAsOffice();
+// True when Click-to-Run's InstallRoot names this image's folder: the host then keeps Excel's books.
+bool LaidAsOffice();
+// What Excel answers for StartupPath (the user's XLSTART) and LibraryPath (LIBRARY beside it).
+Folders OfficeFolders();
+// Appends the add-ins of the user's OPEN values (installed) and Add-in Manager (not installed).
+void ReadAddInList(Scenario& scenario);
+// Writes the kept add-ins back: the installed ones as OPEN, OPEN1, ..., the others under Add-in Manager.
+void WriteAddInList(const Scenario& scenario);
 
 // --- Objects (Objects.cpp) ---
 

@@ -7,6 +7,8 @@
 //   N host start client=<image name of the parent process, the client>|none
 //   N host hold PATH [failed]                                 (the scenario's file it keeps open)
 //   N host registered | register fail:XXXXXXXX
+//   N host read NAME=TEXT | read Add-in Manager PATH           (laid as Office: the user's add-ins)
+//   N host user                       (laid as Office, started without /automation: serves no client)
 //   N factory create -> obj:app | fail:XXXXXXXX
 //   N factory lock | unlock
 //   N OBJ names NAME lcid=XXXX -> DISPID | unknown | busy:XXXXXXXX   (GetIDsOfNames, NAME as spelled)
@@ -22,6 +24,8 @@
 // and did nothing); fail:XXXXXXXX is a call that failed.
 //   N OBJ released                                            (its last reference went)
 //   N host lastref                                            (no object of this host is left)
+//   N host linger SECONDS                                     (asked to quit: still closing)
+//   N host deleted NAME | wrote NAME=TEXT | wrote Add-in Manager PATH   (laid as Office: as it closes)
 //   N host end released|quit|client-gone|timeout|refused|unregistered [held=OBJ,OBJ]
 // Values: str:TEXT (a NUL shows as <NUL>), i2:N, i4:N, r8:X, bool:N (0 or -1), null, empty,
 // obj:NAME, obj:nothing, unk:NAME, vt:XXXX for anything else.

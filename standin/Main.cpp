@@ -1,6 +1,7 @@
-// The host process: registers itself (/regserver, /unregserver) or, started by COM for a client,
-// serves one application object and ends when it is released, when its client has gone, or
-// after kLifeBound at the latest.
+// The host process: registers itself (/regserver, /unregserver, or as Office registers Excel:
+// /regoffice) or, started by COM for a client, serves one application object and ends when it is
+// released, when its client has gone, or after kLifeBound at the latest. Laid as Office lays Excel
+// and started without /automation, it is the user's own Excel: it serves no client.
 #include "standin/Host.h"
 
 #include <shellapi.h>
@@ -11,13 +12,14 @@
 // {c5041cc6-1726-4c76-8dbf-19b0f1b69f17}
 const CLSID CLSID_StandinApplication = {
     0xc5041cc6, 0x1726, 0x4c76, {0x8d, 0xbf, 0x19, 0xb0, 0xf1, 0xb6, 0x9f, 0x17}};
+const wchar_t kStandinClassId[] = L"{c5041cc6-1726-4c76-8dbf-19b0f1b69f17}";
 
 namespace
 {
 constexpr wchar_t kProgId[] = L"Excel.Application";
 constexpr wchar_t kClassKey[] = L"Software\\Classes\\CLSID\\{c5041cc6-1726-4c76-8dbf-19b0f1b69f17}";
-constexpr wchar_t kClassId[] = L"{c5041cc6-1726-4c76-8dbf-19b0f1b69f17}";
 constexpr ULONGLONG kLifeBound = 60ULL * 1000;
+constexpr DWORD kSecond = 1000;
 
 const wchar_t* g_endReason = nullptr;
 
@@ -37,7 +39,7 @@ int Register()
     const std::wstring classKey = kClassKey;
     LSTATUS status = SetText(progIdKey, nullptr, L"Stand-in automation host");
     if (status == ERROR_SUCCESS)
-        status = SetText(progIdKey + L"\\CLSID", nullptr, kClassId);
+        status = SetText(progIdKey + L"\\CLSID", nullptr, kStandinClassId);
     if (status == ERROR_SUCCESS)
         status = SetText(classKey, nullptr, L"Stand-in automation host");
     if (status == ERROR_SUCCESS)
@@ -153,16 +155,35 @@ const wchar_t* ServeUntilEnd(HANDLE client)
     }
 }
 
+// Whether the command line holds text, in any letter case.
+bool CommandLineHolds(const wchar_t* text)
+{
+    const std::wstring line = ::GetCommandLineW();
+    const int size = static_cast<int>(wcslen(text));
+    for (size_t at = 0; at + size <= line.size(); ++at)
+    {
+        if (::CompareStringOrdinal(line.c_str() + at, size, text, size, TRUE) == CSTR_EQUAL)
+            return true;
+    }
+    return false;
+}
+
 int Serve()
 {
     ComApartment apartment;
     if (FAILED(apartment.Result()))
         return 1;
     const int instance = TakeInstanceNumber();
-    LoadScenario(instance, g_scenario);
+    const bool office = LaidAsOffice();
+    LoadScenario(instance, g_scenario, office ? OfficeFolders() : Folders());
     std::wstring clientName;
     Handle client(OpenClient(clientName));
     Journal(L"host start client=" + clientName);
+    if (office)
+        ReadAddInList(g_scenario);
+    // The user's own Excel: COM starts another for each client ("Excel.Application" is single use).
+    if (office && !CommandLineHolds(L"/automation"))
+        g_scenario.registers = false;
     // A file in use: others may read it but not delete it until this process ends.
     std::vector<std::unique_ptr<Handle>> inUse;
     for (const std::wstring& path : g_scenario.heldFiles)
@@ -170,6 +191,12 @@ int Serve()
         inUse.push_back(std::make_unique<Handle>(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ,
                                                               nullptr, OPEN_EXISTING, 0, nullptr)));
         Journal(L"host hold " + path + (inUse.back()->IsValid() ? L"" : L" failed"));
+    }
+    if (!g_scenario.registers && office)
+    {
+        Journal(L"host user");
+        Journal(std::wstring(L"host end ") + ServeUntilEnd(nullptr));
+        ::ExitProcess(0);
     }
     if (!g_scenario.registers)
     {
@@ -184,6 +211,14 @@ int Serve()
         return 1;
     const wchar_t* reason = ServeUntilEnd(client.Get());
     const std::wstring held = LiveObjects();
+    // Asked to quit, it closes: it takes its time, then writes its add-in list back.
+    if (g_quitAsked && g_scenario.lingerSeconds > 0)
+    {
+        Journal(L"host linger " + std::to_wstring(g_scenario.lingerSeconds));
+        ::Sleep(g_scenario.lingerSeconds * kSecond);
+    }
+    if (g_quitAsked && office)
+        WriteAddInList(g_scenario);
     Journal(std::wstring(L"host end ") + reason + (held.empty() ? L"" : L" held=" + held));
     // End like a process whose client has gone: what is still held is not released one by one.
     ::ExitProcess(0);
@@ -208,5 +243,7 @@ int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, PWSTR /*comm
         return Register();
     if (::CompareStringOrdinal(verb.c_str(), -1, L"/unregserver", -1, TRUE) == CSTR_EQUAL)
         return Unregister();
+    if (::CompareStringOrdinal(verb.c_str(), -1, L"/regoffice", -1, TRUE) == CSTR_EQUAL)
+        return RegisterAsOffice();
     return Serve();
 }

@@ -8,6 +8,8 @@
 //   item          VALUE: appends an entry that is not an add-in object
 //   next          K fail:XXXXXXXX: the K-th call of the enumerator's Next fails
 //   hold          PATH: the host keeps that file open while it runs, so it cannot be deleted
+//   linger        SECONDS: once asked to quit, the host takes that long to close after its last
+//                 release, as an Excel still closing does
 //   busy          MEMBER N XXXXXXXX | MEMBER forever XXXXXXXX: the first N calls of MEMBER in
 //                 this instance (or all of them) are turned away as a busy host turns them away:
 //                 the call returns XXXXXXXX (80010001, 8001010A or 800AC472) and does nothing.
@@ -20,7 +22,8 @@
 // nothing (a null object), object (the member's own object, e.g. the workbook collection),
 // dummy (an object with no members), fail:XXXXXXXX (the call fails with that HRESULT).
 // Unset members answer with their own object, "quit" and "Add" succeed, StartupPath is
-// C:\excel\xlstart and LibraryPath C:\excel\library, and the collection is empty.
+// C:\excel\xlstart and LibraryPath C:\excel\library, and the collection is empty (laid as Office
+// lays Excel, the folders are Excel's and the collection holds the user's add-ins: Office.cpp).
 // As in the real host, writing "installed" fails (80020009, scode 800A03EC) until a call of
 // "Add" has succeeded in the instance: an add-in is not uninstalled while no workbook is open.
 #include "standin/Host.h"
@@ -117,7 +120,13 @@ Answers ParseAnswers(const std::wstring& given)
     return Answers(std::move(values));
 }
 
-Answers Text(const wchar_t* text) { return Answers({ParseValue(std::wstring(L"str:") + text)}); }
+Answers Text(const std::wstring& text)
+{
+    Value value;
+    value.kind = Value::Text;
+    value.text = text;
+    return Answers({value});
+}
 }  // namespace
 
 const Value& Answers::Next()
@@ -191,6 +200,8 @@ void Apply(const std::wstring& key, const std::wstring& value, Scenario& scenari
         scenario.heldFiles.push_back(value);
     else if (key == L"busy")
         AddBusyRule(value, scenario);
+    else if (key == L"linger")
+        scenario.lingerSeconds = wcstoul(value.c_str(), nullptr, kDecimal);
     else if (key == L"next")
     {
         const size_t space = value.find(L' ');
@@ -201,10 +212,10 @@ void Apply(const std::wstring& key, const std::wstring& value, Scenario& scenari
 }
 }  // namespace
 
-void LoadScenario(int instance, Scenario& scenario)
+void LoadScenario(int instance, Scenario& scenario, const Folders& folders)
 {
-    scenario.startupPath = Text(L"C:\\excel\\xlstart");
-    scenario.libraryPath = Text(L"C:\\excel\\library");
+    scenario.startupPath = Text(folders.startup);
+    scenario.libraryPath = Text(folders.library);
     const std::wstring text = ReadText(std::wstring(kStandinFolder) + L"\\scenario.txt");
     size_t start = 0;
     while (start < text.size())

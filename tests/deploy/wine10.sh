@@ -7,7 +7,9 @@
 wine10_home=${XDG_CACHE_HOME:-$HOME/.cache}/brolendavir/wine10
 wine10_root=$wine10_home/root
 wine10_prefix=$wine10_home/prefix
-have_wine10() { [ -f "$wine10_home/ready" ]; }
+# The 32-bit loader too: the shipped program is 32-bit (tests/pipeline). A root made before it had
+# wine32 is not ready, and scripts/install-deps makes it again.
+have_wine10() { [ -f "$wine10_home/ready" ] && [ -x "$wine10_root/usr/lib/wine/wine" ]; }
 
 # wine10_enter LOWER UPPER BIND... -- COMMAND...: runs COMMAND (a shell text) in the root, in mount
 # and PID namespaces of its own (a user namespace too, when not root), with /prefix an overlay of
@@ -44,11 +46,12 @@ exec chroot "$root" /usr/bin/env -i HOME=/root PATH=/usr/bin:/bin LANG=C.UTF-8 W
 INSIDE
 }
 
-# make_wine10 MIRROR: the root (wine and wine64 from trixie) and its prefix; "ready" once both are whole.
+# make_wine10 MIRROR: the root (wine, wine64 and wine32 from trixie, with i386 beside amd64) and its
+# prefix, 64-bit with its 32-bit side filled; "ready" once both are whole.
 make_wine10() {
   local mirror=$1
   rm -rf "$wine10_home" && mkdir -p "$wine10_home" || return 1
-  mmdebstrap --mode=auto --variant=minbase --include=wine,wine64 trixie "$wine10_root" "$mirror" || return 1
+  mmdebstrap --mode=auto --variant=minbase --architectures=amd64,i386 --include=wine,wine64,wine32:i386 trixie "$wine10_root" "$mirror" || return 1
   mkdir -p "$wine10_prefix"
   # Graphics=null: a program that opens a window runs without X (Wine's "Drivers" key).
   wine10_enter - "$wine10_prefix" -- \
