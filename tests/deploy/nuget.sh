@@ -23,6 +23,13 @@ install_pester() {
   dotnet restore "$nuget_dir/pester.proj" -p:BaseIntermediateOutputPath="$obj/" &&
     rm -rf "$obj"
 }
+# publish_windows_host WORK: PowerShell for Windows published self-contained into WORK/windows-host,
+# its build files beside it in WORK, for the tests that run it under Wine 10.
+publish_windows_host() {
+  dotnet publish "$nuget_dir/windows-host" -c Release -o "$1/windows-host" --nologo -v q -p:PowerShellVersion="$pwsh_version" \
+    -p:BaseIntermediateOutputPath="$1/windows-host-build/obj/" -p:BaseOutputPath="$1/windows-host-build/bin/" ||
+    { echo "FAILED: publishing PowerShell for Windows (tests/deploy/windows-host); scripts/install-deps restores its packages"; return 1; }
+}
 install_windows_host() {
   local obj
   obj=$(mktemp -d)
